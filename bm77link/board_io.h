@@ -1,0 +1,12 @@
+// Wrappers for the board I/O control driver: module power, boot mode, and the VCOM handed to
+// the display power chip. Each opens the driver, issues one request and closes it again.
+#pragma once
+
+#include "board_io_requests.h"
+
+// Selects the module's boot mode (bm77::BootMode). Returns 0, or -1 after one line.
+int SetBM77Mode(int mode);
+// Switches the module on (non-zero) or off (0). Returns 0, or -1 after one line.
+int SetBM77Power(int on);
+// Hands `vcom` to the display power chip.
+void SetVcomTo9928(int vcom);

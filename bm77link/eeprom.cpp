@@ -1,0 +1,169 @@
+#include "eeprom.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "messages.h"
+#include "port.h"
+
+using namespace bm77;
+
+namespace {
+
+AckPolicy ack_policy = AckPolicy::kStrict;
+
+uint8_t High(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
+uint8_t Low(uint16_t v) { return static_cast<uint8_t>(v & 0xFF); }
+
+struct Exchange {
+  int result;          // the command's result
+  int sent;            // what Send_Command returned
+  AckVerdict verdict;  // how the acknowledgement was taken
+  int body_length;     // response body length when one arrived, else -1
+};
+
+// One EEPROM command: frame, acknowledgement, response, the host's acknowledgement.
+Exchange RunEepromCommand(int port, uint8_t command, const uint8_t* payload, uint8_t length,
+                          uint8_t* body, const char* refused_line) {
+  const int sent = Send_Command(port, command, length, payload);
+  if (sent < 0) return {sent, sent, AckVerdict::kRefused, -1};
+
+  const AckVerdict verdict = JudgeAck(ack_policy, Recieve_Ack(port));
+  if (verdict == AckVerdict::kRefused) {
+    puts(refused_line);
+    return {-1, sent, verdict, -1};
+  }
+  if (verdict == AckVerdict::kSuccessWithoutResponse) return {0, sent, verdict, -1};
+
+  const int body_length = Recieve_Response(port, body);
+  if (body_length < 0) {
+    puts(msg::kResponseError);
+    return {sent, sent, verdict, -1};
+  }
+  Send_Ack(port);
+  return {0, sent, verdict, body_length};
+}
+
+// Reads `count` bytes at `address` into `data` (unchanged unless data arrived).
+int ReadRecord(int port, uint16_t address, uint8_t count, uint8_t* data, ReadOutcome* outcome) {
+  uint8_t buffer[kReadBodyLead + 255] = {High(address), Low(address), count};
+  ReadOutcome got;
+  const int result = EepromRead(port, buffer, &got);
+  if (got == ReadOutcome::kData) memcpy(data, buffer + kReadBodyLead, count);
+  if (outcome != nullptr) *outcome = got;
+  return result;
+}
+
+}  // namespace
+
+namespace bm77 {
+
+AckVerdict JudgeAck(AckPolicy policy, int status) {
+  if (status == kAckAccepted) return AckVerdict::kAccepted;
+  if (status < 0 || status == kAckRefusedU || status == kAckRefused88) return AckVerdict::kRefused;
+  return policy == AckPolicy::kLenient ? AckVerdict::kSuccessWithoutResponse : AckVerdict::kRefused;
+}
+
+void SetAckPolicy(AckPolicy policy) { ack_policy = policy; }
+AckPolicy CurrentAckPolicy() { return ack_policy; }
+
+int EepromRead(int port, uint8_t* buffer, ReadOutcome* outcome) {
+  const size_t wanted = kReadBodyLead + buffer[2];
+  uint8_t body[kResponseBodyMax];
+  const Exchange e = RunEepromCommand(port, kCmdEepromRead, buffer, 3, body, msg::kReadEepromFailed);
+  ReadOutcome got = ReadOutcome::kFailed;
+  int result = e.result;
+  if (e.body_length >= 0) {
+    // The module owes the three lead bytes and every byte asked for; anything less would hand
+    // out stale buffer bytes as if they had been read.
+    if (static_cast<size_t>(e.body_length) < wanted) {
+      puts(msg::kResponseError);
+      result = e.sent;
+    } else {
+      memcpy(buffer, body, wanted);
+      got = ReadOutcome::kData;
+    }
+  } else if (e.result == 0) {
+    got = ReadOutcome::kNoData;
+  }
+  if (outcome != nullptr) *outcome = got;
+  return result;
+}
+
+ReadOutcome ReadMac(int port, uint8_t* mac, int* result) {
+  uint8_t stored[kMacLength];
+  ReadOutcome outcome;
+  const int r = ReadRecord(port, kMacAddress, kMacLength, stored, &outcome);
+  if (result != nullptr) *result = r;
+  if (outcome == ReadOutcome::kData) {
+    for (size_t i = 0; i < kMacLength; ++i) mac[i] = stored[kMacLength - 1 - i];
+  }
+  return outcome;
+}
+
+ReadOutcome ReadDeviceName(int port, uint8_t* name) {
+  ReadOutcome outcome;
+  ReadRecord(port, kNameAddress, kNameReadLength, name, &outcome);
+  return outcome;
+}
+
+int ReadVcom(int port, bool print_line, ReadOutcome* outcome) {
+  uint8_t data[kVcomLength];
+  ReadOutcome got;
+  ReadRecord(port, kVcomAddress, kVcomLength, data, &got);
+  if (outcome != nullptr) *outcome = got;
+  if (got != ReadOutcome::kData) return -1;
+  const int value = data[0] * 256 + data[1];
+  if (print_line) printf(msg::kReadVcomFormat, data[0], data[1], value);
+  return value;
+}
+
+}  // namespace bm77
+
+int BM77_EEPROM_Write(int port, const uint8_t* payload, int length) {
+  return RunEepromCommand(port, kCmdEepromWrite, payload, static_cast<uint8_t>(length & 0xFF),
+                          nullptr, msg::kWriteEepromFailed)
+      .result;
+}
+
+int BM77_EEPROM_Read(int port, uint8_t* buffer) { return EepromRead(port, buffer, nullptr); }
+
+int SaveMacToBM77(int port, const uint8_t* mac) {
+  uint8_t payload[2 + kMacLength] = {High(kMacAddress), Low(kMacAddress)};
+  for (size_t i = 0; i < kMacLength; ++i) payload[2 + i] = mac[kMacLength - 1 - i];
+  return BM77_EEPROM_Write(port, payload, sizeof payload);
+}
+
+int ReadMacFromBM77(int port, uint8_t* mac) {
+  int result = 0;
+  ReadMac(port, mac, &result);
+  return result;
+}
+
+int SaveMacToBM77TextOrder(int port, const uint8_t* mac) {
+  uint8_t payload[2 + kMacLength] = {High(kMacAddress), Low(kMacAddress)};
+  memcpy(payload + 2, mac, kMacLength);
+  return BM77_EEPROM_Write(port, payload, sizeof payload);
+}
+
+int ReadMacFromBM77TextOrder(int port, uint8_t* mac) {
+  return ReadRecord(port, kMacAddress, kMacLength, mac, nullptr);
+}
+
+int SaveDeviceNameToBM77(int port, const uint8_t* name) {
+  uint8_t payload[2 + kNameLength] = {High(kNameAddress), Low(kNameAddress)};
+  memcpy(payload + 2, name, kNameLength);
+  return BM77_EEPROM_Write(port, payload, sizeof payload);
+}
+
+void ReadDeviceNameFromBM77(int port, uint8_t* name) { ReadDeviceName(port, name); }
+
+void SaveVcomToBM77(int port, int vcom) {
+  const uint16_t value = static_cast<uint16_t>(vcom & 0xFFFF);
+  const uint8_t payload[2 + kVcomLength] = {High(kVcomAddress), Low(kVcomAddress), High(value),
+                                           Low(value)};
+  BM77_EEPROM_Write(port, payload, sizeof payload);
+  puts(msg::kSaveVcom);
+}
+
+int ReadVcomFromBM77(int port) { return ReadVcom(port, /*print_line=*/true, nullptr); }

@@ -1,0 +1,35 @@
+// Every line the library and the module tools print, in one place.
+#pragma once
+
+namespace bm77::msg {
+
+// Port and framing
+constexpr const char kSendCommandFailed[] = "Send Command Failed!";
+constexpr const char kBadResponseHeader[] = "Error Response Packet Header";
+constexpr const char kReplyTimeout[] = "BM77 Reply Timeout";
+constexpr const char kPortReadError[] = "BM77 Port Read Error";
+constexpr const char kFrameTooLong[] = "Command Frame Too Long";
+constexpr const char kResponseTooLong[] = "Response Frame Too Long";
+constexpr const char kPortInitFail[] = "BT Com Port Init Fail.";
+constexpr const char kPortInitSuccess[] = "BT Com Port Init Success.";
+
+// EEPROM and identity records
+constexpr const char kWriteEepromFailed[] = "Write EEPROM Failed";
+constexpr const char kReadEepromFailed[] = "Read EEPROM Failed";
+constexpr const char kResponseError[] = "Response Error!";
+constexpr const char kSaveVcom[] = "SaveVcomToBM77";
+constexpr const char kReadVcomFormat[] = "Read Vcom From BM77: %d-%d-%d\n";
+constexpr const char kRecordNotRestoredFormat[] = "%s not read from BM77, left unchanged\n";
+constexpr const char kIdentityCheckFailedFormat[] = "Identity Check Failed:%s%s%s\n";
+
+// Board I/O control device
+constexpr const char kOpenFailFormat[] = "Open %s Fail.\n";
+constexpr const char kChangeModeFailed[] = "BM77 Failed to Change mode";
+
+// Table files
+constexpr const char kParseTableFile[] = "Parse Table File";
+constexpr const char kTableDone[] = "OK";
+constexpr const char kTableLineTooLong[] = "Table line too long, skipped";
+constexpr const char kTableReadError[] = "Table File Read Error";
+
+}  // namespace bm77::msg

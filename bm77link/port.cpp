@@ -1,0 +1,192 @@
+#include "port.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "messages.h"
+#include "serial_port.h"
+
+using namespace bm77;
+
+uint8_t tx_buffer[kTxBufferSize];
+uint8_t rx_buffer[kRxBufferSize];
+
+namespace {
+
+constexpr uint16_t kCrcPolynomial = 0x1021;
+
+constexpr std::array<uint16_t, 256> MakeCrcTable() {
+  std::array<uint16_t, 256> table{};
+  for (unsigned i = 0; i < 256; ++i) {
+    unsigned reg = i << 8;
+    for (int bit = 0; bit < 8; ++bit) {
+      reg = (reg & 0x8000u) ? (reg << 1) ^ kCrcPolynomial : reg << 1;
+    }
+    table[i] = static_cast<uint16_t>(reg);
+  }
+  return table;
+}
+
+constexpr std::array<uint16_t, 256> kCrcTable = MakeCrcTable();
+static_assert(kCrcTable[1] == 0x1021 && kCrcTable[2] == 0x2042 && kCrcTable[255] == 0x1EF0);
+
+// Appends one byte of payload or CRC, doubled when it is the frame mark.
+bool PutEscaped(uint8_t byte, uint8_t* frame, size_t capacity, size_t* at) {
+  const size_t need = byte == kFrameMark ? 2 : 1;
+  if (*at + need > capacity) return false;
+  frame[(*at)++] = byte;
+  if (byte == kFrameMark) frame[(*at)++] = kFrameMark;
+  return true;
+}
+
+bool PutPlain(uint8_t byte, uint8_t* frame, size_t capacity, size_t* at) {
+  if (*at + 1 > capacity) return false;
+  frame[(*at)++] = byte;
+  return true;
+}
+
+// ---- Waiting on the port, always under a time limit ----
+
+enum WaitResult { kReady = 1, kTimedOut = 0, kPortFailed = -1 };
+
+// Waits until the port is ready for `events` or `limit_ms` pass.
+WaitResult WaitPort(int port, short events, int limit_ms) {
+  pollfd p{port, events, 0};
+  for (;;) {
+    const int n = poll(&p, 1, limit_ms);
+    if (n > 0) {
+      if (p.revents & events) return kReady;
+      return kPortFailed;  // hang-up or error without data: no byte will ever come
+    }
+    if (n == 0) return kTimedOut;
+    if (errno != EINTR) return kPortFailed;
+  }
+}
+
+bool NoDataYet(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+// Reads up to `want` bytes, waiting at most kReplySilenceMs for the first. Returns the
+// count read (> 0), kTimedOut or kPortFailed.
+int ReadSome(int port, uint8_t* into, size_t want) {
+  for (;;) {
+    const WaitResult w = WaitPort(port, POLLIN, kReplySilenceMs);
+    if (w != kReady) return w;
+    const ssize_t n = read(port, into, want);
+    if (n > 0) return static_cast<int>(n);
+    // A tty whose other end went away reads 0 for ever; a read error will not mend itself.
+    if (n == 0 || !NoDataYet(errno)) return kPortFailed;
+  }
+}
+
+void ReportReadFailure(int result) {
+  puts(result == kTimedOut ? msg::kReplyTimeout : msg::kPortReadError);
+}
+
+// Writes all `length` bytes: a non-blocking port may take a frame in parts, and the rest
+// follows as soon as the port has room again. Returns `length`, or -1.
+int WriteAll(int port, const uint8_t* data, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = write(port, data + done, length - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && !NoDataYet(errno)) return -1;
+    if (WaitPort(port, POLLOUT, kWriteStallMs) != kReady) return -1;
+  }
+  return static_cast<int>(length);
+}
+
+bool EndsWithTrailer(const uint8_t* bytes, size_t count) {
+  return count >= 2 && bytes[count - 2] == kFrameMark && bytes[count - 1] == kFrameEnd;
+}
+
+}  // namespace
+
+// Constant-initialised at compile time from the generator above.
+const std::array<uint16_t, 256> crc_table = kCrcTable;
+
+uint16_t CalculateCRC16(uint8_t command, const uint8_t* payload, size_t length) {
+  uint16_t crc = CrcStep(0, command);
+  for (size_t i = 0; i < length; ++i) crc = CrcStep(crc, payload[i]);
+  return crc;
+}
+
+int BuildCommandFrame(uint8_t command, const uint8_t* payload, uint8_t length, uint8_t* frame,
+                      size_t capacity) {
+  const uint16_t crc = CalculateCRC16(command, payload, length);
+  size_t at = 0;
+  bool fits = PutPlain(kFrameMark, frame, capacity, &at) &&
+              PutPlain(kFrameStart, frame, capacity, &at) &&
+              PutPlain(command, frame, capacity, &at);
+  for (size_t i = 0; fits && i < length; ++i) fits = PutEscaped(payload[i], frame, capacity, &at);
+  fits = fits && PutEscaped(static_cast<uint8_t>(crc >> 8), frame, capacity, &at) &&
+         PutEscaped(static_cast<uint8_t>(crc & 0xFF), frame, capacity, &at) &&
+         PutPlain(kFrameMark, frame, capacity, &at) && PutPlain(kFrameEnd, frame, capacity, &at);
+  return fits ? static_cast<int>(at) : -1;
+}
+
+int com_init(const char* path) { return OpenSerialPort(path, /*two_stop_bits=*/false); }
+
+int Send_Command(int port, uint8_t command, uint8_t length, const uint8_t* payload) {
+  const int frame_length = BuildCommandFrame(command, payload, length, tx_buffer, kTxBufferSize);
+  if (frame_length < 0) {
+    puts(msg::kFrameTooLong);
+    return -1;
+  }
+  const int written = WriteAll(port, tx_buffer, static_cast<size_t>(frame_length));
+  if (written < 0) puts(msg::kSendCommandFailed);
+  return written;
+}
+
+int Recieve_Ack(int port) {
+  size_t fill = 0;
+  while (fill < 2) {
+    const int n = ReadSome(port, rx_buffer + fill, 2 - fill);
+    if (n < 0) {
+      ReportReadFailure(n);
+      return kNoAck;
+    }
+    fill += static_cast<size_t>(n);
+  }
+  return rx_buffer[1];
+}
+
+void Send_Ack(int port) {
+  tx_buffer[0] = kFrameMark;
+  tx_buffer[1] = kAckAccepted;
+  WriteAll(port, tx_buffer, 2);
+}
+
+int Recieve_Response(int port, uint8_t* body) {
+  constexpr size_t kMaxReadAtOnce = 255;
+  size_t fill = 0;
+  do {
+    const size_t room = kRxBufferSize - fill;
+    if (room == 0) {
+      puts(msg::kResponseTooLong);
+      return kBadResponse;
+    }
+    const int n = ReadSome(port, rx_buffer + fill, room < kMaxReadAtOnce ? room : kMaxReadAtOnce);
+    if (n < 0) {
+      ReportReadFailure(n);
+      return kBadResponse;
+    }
+    fill += static_cast<size_t>(n);
+  } while (!EndsWithTrailer(rx_buffer, fill));
+
+  if (rx_buffer[0] != kFrameMark || rx_buffer[1] != kFrameStart) {
+    puts(msg::kBadResponseHeader);
+    return kBadResponse;
+  }
+  const int length = static_cast<int>(fill) - kResponseOverhead;
+  if (body != nullptr && length > 0) memcpy(body, rx_buffer + 2, static_cast<size_t>(length));
+  return length;
+}

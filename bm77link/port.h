@@ -1,0 +1,86 @@
+// Serial port and packet framing: the bottom layer of the link to the BM77 module.
+//
+// A command goes out as one frame "<f" cmd payload CRC "<Z" (payload and CRC bytes 0x3C are
+// sent twice); the module answers with a two-byte acknowledgement ("<3" accepts) and, when it
+// accepted, a response frame "<f" body CRC "<Z"; the host closes the exchange with "<3".
+//
+// Every wait on the module is bounded: the port is polled, and a wait ends in failure after
+// kReplySilenceMs without a byte. One process drives one module through one port: the
+// transfer buffers are process-wide, so nothing here is reentrant.
+#pragma once
+
+#include <cstddef>
+#include <array>
+#include <cstdint>
+
+namespace bm77 {
+
+constexpr size_t kTxBufferSize = 256;
+constexpr size_t kRxBufferSize = 256;
+// Header, two CRC bytes and trailer around a response body.
+constexpr int kResponseOverhead = 6;
+// The longest body a response can carry in the receive buffer.
+constexpr size_t kResponseBodyMax = kRxBufferSize - kResponseOverhead;
+
+// How long the module may stay silent while the host waits for the rest of a reply. Replies
+// to ordinary commands start within milliseconds; the limit only has to tell a module that
+// answers from one that never will.
+constexpr int kReplySilenceMs = 3000;
+// How long a frame may wait for room in the port's output buffer.
+constexpr int kWriteStallMs = 3000;
+
+constexpr uint8_t kFrameMark = 0x3C;   // '<': first byte of headers, trailers and acks
+constexpr uint8_t kFrameStart = 0x66;  // 'f'
+constexpr uint8_t kFrameEnd = 0x5A;    // 'Z'
+constexpr uint8_t kAckAccepted = 0x33; // '3'
+
+// Result of Recieve_Ack when no acknowledgement arrived (silence or a port error). Never a
+// status byte, so no acknowledgement policy can take it for acceptance.
+constexpr int kNoAck = -1;
+// Result of Recieve_Response for a frame that does not start with "<f", and for a response
+// that never completed (silence, port error, or longer than the receive buffer).
+constexpr int kBadResponse = -1;
+
+}  // namespace bm77
+
+extern uint8_t tx_buffer[bm77::kTxBufferSize];
+extern uint8_t rx_buffer[bm77::kRxBufferSize];
+// MSB-first table of the CRC-16-CCITT polynomial 0x1021.
+extern const std::array<uint16_t, 256> crc_table;
+
+// One step of the frame and burst CRC: the byte enters at the bottom of the register, the
+// byte that leaves at the top selects the table entry.
+inline uint16_t CrcStep(uint16_t crc, uint8_t byte) {
+  return static_cast<uint16_t>(((crc & 0xFFu) << 8 | byte) ^ crc_table[crc >> 8]);
+}
+
+// CRC over the command byte followed by `length` payload bytes (payload untouched when 0).
+uint16_t CalculateCRC16(uint8_t command, const uint8_t* payload, size_t length);
+
+// Builds the frame for `command` and `payload` into `frame` (room `capacity`). Returns the
+// frame length, or -1 when it does not fit. Pure: no I/O.
+int BuildCommandFrame(uint8_t command, const uint8_t* payload, uint8_t length, uint8_t* frame,
+                      size_t capacity);
+
+// Opens and configures the port (115200 8N1, raw, non-blocking). Returns the descriptor, or
+// the negative result of the open.
+int com_init(const char* path);
+
+// Frames the command in tx_buffer and writes all of it. Returns the frame length, or a
+// negative value (after "Send Command Failed!") when the port failed or stayed full; a frame
+// that does not fit tx_buffer is refused before anything is sent.
+int Send_Command(int port, uint8_t command, uint8_t length, const uint8_t* payload);
+
+// Waits for the two-byte acknowledgement and returns its second byte (0..255), or kNoAck
+// after one line when the module stayed silent or the port failed. Reads only the two bytes,
+// so a response that follows stays on the line.
+int Recieve_Ack(int port);
+
+// Sends the host's acknowledgement "<3".
+void Send_Ack(int port);
+
+// Collects a response frame up to a read that ends with "<Z". Returns the body length
+// (frame length - 6; negative for a frame shorter than six bytes) and copies the body to
+// `body` when given (it must hold kResponseBodyMax bytes), or kBadResponse after one line for
+// a frame without "<f", silence, a port error or a response longer than rx_buffer.
+int Recieve_Response(int port, uint8_t* body);

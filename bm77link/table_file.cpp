@@ -1,0 +1,185 @@
+#include "table_file.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "eeprom.h"
+#include "messages.h"
+
+using namespace bm77;
+
+namespace {
+
+constexpr char kCarriageReturn = '\r';
+constexpr char kDataLineMark = '0';
+constexpr char kSkipField = '*';
+constexpr char kBlank = ' ';
+constexpr char kEndMark = ';';
+constexpr int kFieldWidth = 3;  // two digits and a separator; a skip field "** " likewise
+constexpr uint8_t kNotHex = 0xFF;
+
+// Reads one byte. 1: got it, 0: end of file, -1: read error.
+int ReadByte(int fd, char* byte) {
+  for (;;) {
+    const ssize_t n = read(fd, byte, 1);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
+char CharAt(const char* line, int length, int index) { return index < length ? line[index] : '\0'; }
+
+// Collects the values of the run being scanned and turns finished runs into writes.
+struct RunCollector {
+  uint16_t line_address = 0;
+  unsigned position = 0;  // next byte position within the line
+  TableWrite* writes = nullptr;
+  int max_writes = 0;
+  int count = 0;
+  uint8_t values[kRunValuesPerWrite];
+  size_t values_len = 0;
+
+  // Emits the values collected so far as one write at the current position.
+  void Flush() {
+    if (values_len == 0) return;
+    if (count < max_writes) {
+      TableWrite& w = writes[count++];
+      w.address = static_cast<uint16_t>(line_address + position);
+      w.count = static_cast<uint8_t>(values_len);
+      memcpy(w.values, values, values_len);
+    }
+    position += static_cast<unsigned>(values_len);
+    values_len = 0;
+  }
+  void Add(uint8_t value) {
+    values[values_len++] = value;
+    if (values_len == kRunValuesPerWrite) Flush();  // the run goes on in the next write
+  }
+  // A skip field or the end mark: the run is written and the field takes one position.
+  // Returns whether the line has positions left.
+  bool EndRun() {
+    Flush();
+    position += 1;
+    return position < kLinePositions;
+  }
+};
+
+void WriteRun(int port, const TableWrite& w) {
+  uint8_t payload[2 + kRunValuesPerWrite];
+  payload[0] = static_cast<uint8_t>(w.address >> 8);
+  payload[1] = static_cast<uint8_t>(w.address & 0xFF);
+  memcpy(payload + 2, w.values, w.count);
+  BM77_EEPROM_Write(port, payload, 2 + w.count);  // a failure is reported below; go on
+}
+
+}  // namespace
+
+namespace bm77 {
+
+int ParseTableLine(const char* line, int length, TableWrite* writes, int max_writes) {
+  RunCollector run;
+  run.line_address = make_uint16(char2hex(CharAt(line, length, 0)), char2hex(CharAt(line, length, 1)),
+                                 char2hex(CharAt(line, length, 2)), char2hex(CharAt(line, length, 3)));
+  run.writes = writes;
+  run.max_writes = max_writes;
+  int cursor = static_cast<int>(kDataColumn);
+  for (;;) {
+    const char c = CharAt(line, length, cursor);
+    if (c == kBlank) {
+      cursor += 1;
+    } else if (c == kSkipField) {
+      cursor += kFieldWidth;
+      if (!run.EndRun()) break;
+    } else if (c == kEndMark || cursor + 1 >= length) {
+      // The end mark, or the end of a line that has none: end the run where it stands. The
+      // cursor stays, so every further position is an empty run until the line is used up.
+      if (!run.EndRun()) break;
+    } else {
+      run.Add(make_uint8(char2hex(c), char2hex(line[cursor + 1])));
+      cursor += kFieldWidth;
+    }
+  }
+  return run.count;
+}
+
+int CheckFileSuffix(const char* name, const char* extension) {
+  const size_t length = strlen(name);
+  if (length < 5 || name[length - 4] != '.') return -1;
+  for (size_t i = 0; i < 3; ++i) {
+    if (tolower(static_cast<unsigned char>(name[length - 3 + i])) != extension[i]) return -1;
+  }
+  return 0;
+}
+
+}  // namespace bm77
+
+int check_tablefile(const char* name) { return CheckFileSuffix(name, "txt"); }
+
+int Read_Line(int fd, char* buffer) {
+  size_t length = 0;
+  bool too_long = false;
+  for (;;) {
+    char byte;
+    const int got = ReadByte(fd, &byte);
+    if (got < 0) return kLineReadError;
+    if (got == 0) return kLineEndOfFile;
+    if (byte == kCarriageReturn) break;
+    if (length + 1 < kLineBufferSize) {
+      buffer[length++] = byte;
+    } else {
+      too_long = true;  // keep consuming up to the carriage return, store nothing more
+    }
+  }
+  char dropped;  // the byte after the carriage return, normally a line feed
+  if (ReadByte(fd, &dropped) < 0) return kLineReadError;
+  buffer[length] = '\0';
+  return too_long ? kLineTooLong : static_cast<int>(length);
+}
+
+uint8_t char2hex(char c) {
+  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
+  if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
+  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
+  return kNotHex;
+}
+
+uint8_t hex2char(uint8_t value) {
+  if (value <= 9) return static_cast<uint8_t>('0' + value);
+  if (value <= 15) return static_cast<uint8_t>('A' + value - 10);
+  return kNotHex;
+}
+
+uint8_t make_uint8(uint8_t high, uint8_t low) {
+  return static_cast<uint8_t>(((high << 4) & 0xFF) | low);
+}
+
+uint16_t make_uint16(uint8_t d1, uint8_t d2, uint8_t d3, uint8_t d4) {
+  return static_cast<uint16_t>(((d1 << 12) | ((d2 << 8) & 0x0F00) | ((d3 << 4) & 0x00FF) | d4) &
+                               0xFFFF);
+}
+
+void UpdateEEPROM(int port, int table_fd) {
+  puts(msg::kParseTableFile);
+  lseek(table_fd, 0, SEEK_SET);
+  char LineBuffer[kLineBufferSize];
+  for (;;) {
+    const int Length = Read_Line(table_fd, LineBuffer);
+    if (Length == kLineEndOfFile) break;
+    if (Length == kLineReadError) {
+      puts(msg::kTableReadError);
+      return;
+    }
+    if (Length == kLineTooLong) {
+      puts(msg::kTableLineTooLong);
+      continue;
+    }
+    if (Length == 0 || LineBuffer[0] != kDataLineMark) continue;
+    TableWrite writes[kMaxWritesPerLine];
+    const int count = ParseTableLine(LineBuffer, Length, writes, kMaxWritesPerLine);
+    for (int i = 0; i < count; ++i) WriteRun(port, writes[i]);
+  }
+  puts(msg::kTableDone);
+}

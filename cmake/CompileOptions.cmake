@@ -1,0 +1,32 @@
+# Shared compile options, carried by two interface targets:
+#   bm77_warnings  - the warning set (every target)
+#   bm77_options   - warnings plus the sanitizers of the asan preset (everything that runs
+#                    under the sanitizer: library, programs, tests)
+add_library(bm77_warnings INTERFACE)
+target_compile_options(bm77_warnings INTERFACE
+  -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wformat=2 -Wundef
+  $<$<BOOL:${BM77_WERROR}>:-Werror>)
+
+add_library(bm77_options INTERFACE)
+target_link_libraries(bm77_options INTERFACE bm77_warnings)
+if(BM77_SANITIZE)
+  target_compile_options(bm77_options INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(bm77_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+# The tools allocate nothing and throw nothing.
+add_library(bm77_product INTERFACE)
+target_link_libraries(bm77_product INTERFACE bm77_options)
+target_compile_options(bm77_product INTERFACE
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+if(BM77_STATIC)
+  target_link_options(bm77_product INTERFACE -static)
+endif()
+
+# A program of the device: lands in bin/, installs to bin/.
+function(bm77_program name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE bm77_product)
+  install(TARGETS ${name} RUNTIME DESTINATION bin)
+endfunction()

@@ -1,0 +1,233 @@
+// The simulated board: a BM77 module behind a pseudo-terminal, the board I/O control device,
+// and the runner that starts a real program from build/bin against them through the preload
+// library. Hosted by the test process (or by devsim); one event-loop thread serves the
+// pseudo-terminal and the board socket.
+//
+// This code shares nothing with bm77link or the tools: its framing, CRC and parsing are
+// written here again from the protocol's description, so that a fault copied into both sides
+// cannot hide itself.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+using Bytes = std::vector<uint8_t>;
+
+// ---- Wire ------------------------------------------------------------------------------------
+
+// Terminal settings of the port as the module sees them (read from the master side).
+struct PortSettings {
+  unsigned ispeed = 0;  // baud, e.g. 115200 (0 when unknown)
+  unsigned ospeed = 0;
+  bool raw = false;            // no canonical mode, echo, signals, output processing, CR/NL
+                               // translation, software flow control
+  bool two_stop_bits = false;  // CSTOPB
+  bool rtscts = false;         // CRTSCTS
+  bool parity = false;         // PARENB (a pty always clears it)
+  unsigned cflag = 0, iflag = 0, oflag = 0, lflag = 0;
+  bool Proper115200() const { return ispeed == 115200 && ospeed == 115200 && raw && !rtscts; }
+};
+
+// One decoded element of the conversation on the line.
+struct WireEvent {
+  enum class Dir { kHostToModule, kModuleToHost };
+  enum class Kind {
+    kFrame,     // a command frame (host) or response frame (module), doubled 0x3C undone
+    kAck,       // a two-byte acknowledgement; `status` is its second byte
+    kRaw,       // bytes sent outside the framing (faults, or raw transfers)
+    kGarbage,   // host bytes the module could not frame (logged, then the module resyncs)
+  };
+  Dir dir = Dir::kHostToModule;
+  Kind kind = Kind::kFrame;
+  uint8_t command = 0;  // host frames: the command byte
+  Bytes payload;        // host frames: payload as meant (undoubled); module frames: body
+  bool crc_ok = true;   // host frames: CRC over command + payload matched
+  uint8_t status = 0;   // acks
+  Bytes raw;            // bytes as they were on the line
+  PortSettings settings;  // host events: the port settings when the event arrived
+};
+
+// ---- The module --------------------------------------------------------------------------------
+
+// What the module does with one command (before faults are applied).
+struct CommandReply {
+  uint8_t ack_status = 0x33;  // "<3" accepts
+  bool send_response = true;  // response frame after an accepting ack
+  Bytes body;                 // response body (the frame adds "<f", CRC and "<Z")
+};
+
+class Module;
+using CommandHandler = std::function<CommandReply(Module&, const Bytes& payload)>;
+
+// Faults, chosen per command occurrence.
+struct Fault {
+  enum class Kind {
+    kAckStatus,       // acknowledge with `status` (and, unless it is 0x33, send nothing more)
+    kAckBytes,        // acknowledge with the two bytes `bytes` (e.g. {0x00, 0x33})
+    kNoHeader,        // response frame whose first two bytes are not "<f"
+    kShortFrame,      // response of fewer than six bytes ("<f<Z")
+    kSilence,         // no acknowledgement, no response: the module says nothing
+    kSilentAfterAck,  // accepting acknowledgement, then nothing
+    kByteByByte,      // ack and response delivered one byte at a time, `gap` apart
+    kSplit,           // ack and response delivered in pieces cut at `cuts`, `gap` apart
+    kOversize,        // response body of 300 bytes (longer than the host's 256-byte buffer)
+    kRawReply,        // send `bytes` as they are instead of ack and response
+  };
+  Kind kind = Kind::kAckStatus;
+  int command = -1;    // command byte it applies to; -1: any command
+  int occurrence = 0;  // 1-based occurrence of that command (counting all frames when -1);
+                       // 0: every occurrence
+  uint8_t status = 0x33;
+  Bytes bytes;
+  std::vector<size_t> cuts;  // kSplit: offsets into the reply byte stream (ack + response)
+  std::chrono::milliseconds gap{2};
+};
+
+class Module {
+ public:
+  static constexpr size_t kEepromSize = 8192;
+
+  // Command table: later features add their commands here (e.g. flash).
+  void SetHandler(uint8_t command, CommandHandler handler);
+
+  void AddFault(const Fault& fault);
+  void ClearFaults();
+
+  // EEPROM image (initially all 0xFF). Read 0x73 and write 0x74 work on it.
+  std::array<uint8_t, kEepromSize> eeprom() const;
+  void SetEeprom(size_t address, const Bytes& bytes);
+  Bytes Eeprom(size_t address, size_t count) const;
+  // Every EEPROM write the module accepted: (address, data), in order.
+  std::vector<std::pair<uint16_t, Bytes>> eeprom_writes() const;
+
+  // Decoded conversation, in order.
+  std::vector<WireEvent> wire_log() const;
+  // Host frames only (shortcut over wire_log).
+  std::vector<WireEvent> host_frames() const;
+  // The latest port settings seen (polled by the event loop), and every distinct one.
+  PortSettings last_settings() const;
+  std::vector<PortSettings> settings_seen() const;
+
+  // Bytes the module sends unprompted (e.g. for a receive monitor), delivered in pieces of
+  // `piece` bytes, `gap` apart.
+  void Chatter(size_t count, size_t piece, std::chrono::milliseconds gap);
+
+  // Whether the module answers at all (it is silent while the board has its power off).
+  bool powered() const;
+
+  // Implementation details live in board.cpp.
+  struct Impl;
+  explicit Module(Impl* impl) : impl_(impl) {}
+
+ private:
+  Impl* impl_;
+};
+
+// ---- The board I/O control device -------------------------------------------------------------
+
+struct IoRequest {
+  uint32_t request = 0;  // 216, 217, 218, 220, 221, or anything a program tried
+  std::optional<int32_t> value;  // the int behind the pointer (218, 220, 221)
+  int32_t result = 0;
+};
+
+class BoardIo {
+ public:
+  // Device node present in the sandbox (default true). Missing: the open fails with ENOENT.
+  void SetPresent(bool present);
+  // Every request fails with -1 / EIO (default false).
+  void SetFailing(bool failing);
+
+  bool power() const;  // initially true
+  int mode() const;    // initially 0 (application)
+  std::optional<int> vcom() const;  // VCOM handed to the display power chip, if any
+  std::vector<IoRequest> requests() const;
+
+  struct Impl;
+  explicit BoardIo(Impl* impl) : impl_(impl) {}
+
+ private:
+  Impl* impl_;
+};
+
+// ---- Running a program -------------------------------------------------------------------------
+
+struct RunOptions {
+  std::chrono::milliseconds time_limit{20000};  // then SIGKILL; `timed_out` tells
+  std::map<std::string, std::string> env;       // extra environment (e.g. port faults)
+  std::string stdin_text;                       // fed to standard input, then closed
+};
+
+struct RunResult {
+  bool started = false;      // false: the program was refused before it ran (see `refusal`)
+  std::string refusal;       // why it was not run (not dynamically linked, setuid, missing)
+  bool handshake = false;    // the preload library inside the program greeted the board
+  bool timed_out = false;    // killed at the time limit
+  int exit_status = -1;      // 0..255 when it exited
+  int signal = 0;            // the signal that ended it, if any
+  std::string out;           // standard output
+  std::string err;           // standard error
+  double cpu_seconds = 0;    // user + system time of the program
+  double wall_seconds = 0;
+  std::vector<std::string> OutLines() const;  // `out` split at '\n' (no trailing empty line)
+};
+
+struct BoardOptions {
+  bool port_present = true;  // false: /dev/ttyS0 does not exist
+  // Where the sandbox folder is made. Empty: a fresh folder under the build tree's
+  // test-runs folder (never under /tmp, which the sandbox itself stands in for).
+  std::string sandbox;
+};
+
+class Board {
+ public:
+  explicit Board(BoardOptions options = {});
+  ~Board();
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
+  Module& module();
+  BoardIo& io();
+
+  // Sandbox folder; SandboxPath("/opt/mac") is where the program's /opt/mac lands.
+  const std::string& sandbox() const;
+  std::string SandboxPath(const std::string& fixed_path) const;
+  void WriteFile(const std::string& fixed_path, const Bytes& bytes, unsigned mode = 0644);
+  std::optional<Bytes> ReadFile(const std::string& fixed_path) const;
+
+  // Runs build/bin/<program> (or an absolute path) with `args`, against this board. Before
+  // it starts, the program must be a dynamically linked, non-setuid executable (a static
+  // one would ignore the preload library); after it ends, the board settles: every byte the
+  // program sent has been read and decoded.
+  RunResult Run(const std::string& program, const std::vector<std::string>& args,
+                const RunOptions& options = {});
+
+  // Everything the preload library refused or could not map, over all runs.
+  std::vector<std::string> violations() const;
+  // system() commands that programs asked for.
+  std::vector<std::string> system_calls() const;
+
+  // Environment a program needs to run against this board (sandbox, socket, tty, preload).
+  std::map<std::string, std::string> ProgramEnvironment() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// build/bin of this build, and the preload library (set at build time).
+std::string BinDir();
+std::string PreloadLibrary();
+
+}  // namespace testbed

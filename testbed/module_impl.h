@@ -1,0 +1,94 @@
+// The simulated module's side of the board's event loop. The board (board.cpp) owns the loop
+// thread and calls these hooks; the module (module.cpp) owns the pseudo-terminal, the framing
+// engine, the command table, the EEPROM image, the faults and the wire log.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <termios.h>
+
+#include "board.h"
+#include "module_framing.h"
+
+namespace testbed {
+
+using Clock = std::chrono::steady_clock;
+
+struct Module::Impl {
+  Impl();   // opens the pseudo-terminal master (non-blocking) and keeps a slave open
+  ~Impl();
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  int master_fd() const;
+  const std::string& slave_path() const;
+
+  // ---- Event-loop hooks: called from the board's loop thread only ----
+  // Reads what the host sent, decodes it, and queues the module's replies.
+  void OnReadable();
+  // Writes the replies that are due, and samples the port settings.
+  void OnTick(Clock::time_point now);
+  // When OnTick next has something to deliver (nullopt: nothing queued).
+  std::optional<Clock::time_point> NextDeadline() const;
+
+  // ---- Called by the board between runs and from the I/O device ----
+  // Puts the slave's terminal settings back to what a fresh port has (cooked), drops queued
+  // output and flushes the line, so one run's settings never carry into the next.
+  void ResetPort();
+  void SetPowered(bool powered);
+
+  // Everything below is guarded by `mu`; the public Module methods lock it too.
+  mutable std::mutex mu;
+
+ private:
+  friend class Module;
+
+  // Output waiting for its time: a piece of a paced reply, a whole reply, or chatter.
+  struct Pending {
+    Bytes bytes;
+    size_t sent = 0;  // written so far (the pty took part of it)
+    Clock::time_point due;
+  };
+
+  void OpenPty();
+  void CloseFds();
+  void RegisterEepromCommands();
+  CommandReply EepromRead(const Bytes& payload);
+  CommandReply EepromWrite(const Bytes& payload);
+  void SampleSettings();
+  void HandleHostEvent(WireEvent event);
+  std::optional<CommandReply> Execute(const WireEvent& frame,
+                                      std::unique_lock<std::mutex>& lock);
+  void Queue(const std::vector<Bytes>& pieces, std::chrono::milliseconds gap);
+  void Log(WireEvent event);
+  void ResetParser();
+
+  int master_ = -1;
+  int slave_ = -1;  // kept open: with no slave open the master reports POLLHUP for ever
+  std::string slave_path_;
+  termios initial_termios_{};  // the slave's cooked settings as created
+
+  bool powered_ = true;
+  framing::FrameParser parser_;
+  std::map<uint8_t, CommandHandler> handlers_;
+  std::vector<Fault> faults_;
+  std::map<uint8_t, int> occurrences_;  // host frames seen while powered, per command byte
+  int frames_seen_ = 0;                 // the same over all commands
+
+  std::array<uint8_t, kEepromSize> eeprom_{};
+  std::vector<std::pair<uint16_t, Bytes>> eeprom_writes_;
+  std::vector<WireEvent> log_;
+  PortSettings last_settings_;
+  std::vector<PortSettings> settings_seen_;
+
+  std::deque<Pending> outbox_;
+  Clock::time_point write_blocked_until_{};  // the pty was full: retry from then on
+};
+
+}  // namespace testbed
