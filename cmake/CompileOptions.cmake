@@ -15,6 +15,11 @@ if(BM77_SANITIZE)
   target_link_options(bm77_options INTERFACE -fsanitize=address,undefined)
 endif()
 
+# Fuzzing: coverage for everything the fuzz targets link.
+if(BM77_FUZZ)
+  target_compile_options(bm77_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()
+
 # The tools allocate nothing and throw nothing.
 add_library(bm77_product INTERFACE)
 target_link_libraries(bm77_product INTERFACE bm77_options)

@@ -67,6 +67,7 @@ struct Module::Impl {
                                       std::unique_lock<std::mutex>& lock);
   void Queue(const std::vector<Bytes>& pieces, std::chrono::milliseconds gap);
   void Log(WireEvent event);
+  void FlushLine();
   void ResetParser();
 
   int master_ = -1;

@@ -1,0 +1,371 @@
+// The simulated BM77 module: the master side of a pseudo-terminal whose slave stands for the
+// board's serial port. Host bytes are decoded as they arrive; replies are queued with due times
+// and written by OnTick, so faults can pace them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "module_impl.h"
+#include "module_port.h"
+#include "module_reply.h"
+
+namespace testbed {
+namespace {
+
+constexpr uint8_t kEepromRead = 0x73;   // 's': address high, address low, count
+constexpr uint8_t kEepromWrite = 0x74;  // 't': address high, address low, data...
+constexpr size_t kReadPayload = 3;
+constexpr size_t kAddressBytes = 2;
+constexpr unsigned kBitsPerByte = 8;
+constexpr uint8_t kErasedByte = 0xFF;
+constexpr size_t kReadChunk = 4096;
+constexpr size_t kPtyNameMax = 128;
+// A full pty is retried this much later, so the loop does not spin on EAGAIN.
+constexpr std::chrono::milliseconds kWriteRetry{1};
+constexpr std::chrono::milliseconds kFlushSettle{1};
+
+[[noreturn]] void ThrowErrno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+void SetCloseOnExec(int fd) {
+  // Programs started by the board must not inherit the module's end of the line.
+  const int flags = fcntl(fd, F_GETFD);
+  if (flags < 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) ThrowErrno("fcntl");
+}
+
+size_t AddressOf(const Bytes& payload) {
+  return static_cast<size_t>(payload[0]) << kBitsPerByte | payload[1];
+}
+
+CommandReply Refusal() { return CommandReply{framing::kRefused, false, {}}; }
+
+Bytes ReadEverything(int fd) {
+  Bytes input;
+  uint8_t buffer[kReadChunk];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      input.insert(input.end(), buffer, buffer + n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return input;  // EAGAIN: all read; other errors: nothing more to be had now
+  }
+}
+
+}  // namespace
+
+// ---- Life of the line ------------------------------------------------------------------------
+
+Module::Impl::Impl() {
+  eeprom_.fill(kErasedByte);
+  try {
+    OpenPty();
+  } catch (...) {
+    CloseFds();
+    throw;
+  }
+  RegisterEepromCommands();
+  std::lock_guard<std::mutex> lock(mu);
+  SampleSettings();
+}
+
+Module::Impl::~Impl() { CloseFds(); }
+
+void Module::Impl::CloseFds() {
+  if (slave_ >= 0) close(slave_);
+  if (master_ >= 0) close(master_);
+  slave_ = master_ = -1;
+}
+
+void Module::Impl::OpenPty() {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (master_ < 0) ThrowErrno("posix_openpt");
+  SetCloseOnExec(master_);
+  char name[kPtyNameMax];
+  if (grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+      ptsname_r(master_, name, sizeof name) != 0) {
+    ThrowErrno("pty slave");
+  }
+  slave_path_ = name;
+  slave_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slave_ < 0) ThrowErrno("open pty slave");
+  if (tcgetattr(slave_, &initial_termios_) != 0) ThrowErrno("tcgetattr");
+}
+
+int Module::Impl::master_fd() const { return master_; }
+const std::string& Module::Impl::slave_path() const { return slave_path_; }
+
+void Module::Impl::ResetPort() {
+  std::lock_guard<std::mutex> lock(mu);
+  tcsetattr(slave_, TCSANOW, &initial_termios_);
+  outbox_.clear();
+  write_blocked_until_ = {};
+  FlushLine();
+  ResetParser();
+  SampleSettings();
+}
+
+void Module::Impl::FlushLine() {
+  // Each end flushes only its own input: the slave's holds what the module sent and no program
+  // took, the master's what a program sent and the module has not read yet. The pty carries
+  // bytes across in the background, so whatever was under way gets a moment to land and is
+  // flushed in a second pass.
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass > 0) std::this_thread::sleep_for(kFlushSettle);
+    tcflush(slave_, TCIOFLUSH);
+    tcflush(master_, TCIOFLUSH);
+  }
+}
+
+void Module::Impl::ResetParser() {
+  if (auto leftover = parser_.Reset()) {
+    leftover->settings = last_settings_;
+    Log(std::move(*leftover));
+  }
+}
+
+void Module::Impl::SetPowered(bool powered) {
+  std::lock_guard<std::mutex> lock(mu);
+  powered_ = powered;
+  // A module losing power stops talking at once.
+  if (!powered) outbox_.clear();
+}
+
+// ---- Event-loop hooks ------------------------------------------------------------------------
+
+void Module::Impl::OnReadable() {
+  const Bytes input = ReadEverything(master_);
+  if (input.empty()) return;
+  std::vector<WireEvent> events;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    events = parser_.Feed(input);
+    if (auto junk = parser_.FlushGarbage()) events.push_back(std::move(*junk));
+  }
+  for (WireEvent& event : events) HandleHostEvent(std::move(event));
+}
+
+void Module::Impl::OnTick(Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mu);
+  SampleSettings();
+  if (now < write_blocked_until_) return;
+  while (!outbox_.empty() && outbox_.front().due <= now) {
+    Pending& next = outbox_.front();
+    const ssize_t n = write(master_, next.bytes.data() + next.sent, next.bytes.size() - next.sent);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) {
+      outbox_.pop_front();  // the line is gone; keeping the bytes would only spin the loop
+      continue;
+    }
+    if (n > 0) next.sent += static_cast<size_t>(n);
+    if (next.sent < next.bytes.size()) {
+      write_blocked_until_ = now + kWriteRetry;
+      return;
+    }
+    outbox_.pop_front();
+  }
+}
+
+std::optional<Clock::time_point> Module::Impl::NextDeadline() const {
+  std::lock_guard<std::mutex> lock(mu);
+  if (outbox_.empty()) return std::nullopt;
+  return std::max(outbox_.front().due, write_blocked_until_);
+}
+
+// ---- Host events -----------------------------------------------------------------------------
+
+void Module::Impl::HandleHostEvent(WireEvent event) {
+  std::unique_lock<std::mutex> lock(mu);
+  SampleSettings();
+  event.settings = last_settings_;
+  Log(event);
+  // Without power the module hears nothing; the log still shows what the program sent.
+  if (event.kind != WireEvent::Kind::kFrame || !powered_) return;
+  const int nth_of_command = ++occurrences_[event.command];
+  const int nth_overall = ++frames_seen_;
+  const Fault* matched = reply::MatchFault(faults_, event.command, nth_of_command, nth_overall);
+  // The fault list may change while a handler runs unlocked.
+  const std::optional<Fault> fault =
+      matched ? std::optional<Fault>(*matched) : std::optional<Fault>();
+  const Fault* applied = fault ? &*fault : nullptr;
+  std::optional<CommandReply> outcome;
+  if (reply::CommandRuns(applied)) outcome = Execute(event, lock);
+  reply::Plan plan = reply::PlanReply(applied, outcome);
+  for (WireEvent& sent : plan.events) Log(std::move(sent));
+  Queue(reply::Pieces(applied, plan.bytes), applied ? applied->gap : std::chrono::milliseconds{});
+}
+
+std::optional<CommandReply> Module::Impl::Execute(const WireEvent& frame,
+                                                  std::unique_lock<std::mutex>& lock) {
+  if (!frame.crc_ok) return CommandReply{framing::kBadCrc, false, {}};
+  const auto found = handlers_.find(frame.command);
+  if (found == handlers_.end()) return Refusal();
+  const CommandHandler handler = found->second;
+  // Handlers may call the public Module methods, which take the lock themselves.
+  lock.unlock();
+  Module module(this);
+  CommandReply result = handler(module, frame.payload);
+  lock.lock();
+  return result;
+}
+
+void Module::Impl::Queue(const std::vector<Bytes>& pieces, std::chrono::milliseconds gap) {
+  const Clock::time_point start = Clock::now();
+  Clock::duration offset{};
+  for (const Bytes& piece : pieces) {
+    outbox_.push_back(Pending{piece, 0, start + offset});
+    offset += gap;
+  }
+}
+
+void Module::Impl::Log(WireEvent event) { log_.push_back(std::move(event)); }
+
+void Module::Impl::SampleSettings() {
+  termios now{};
+  if (tcgetattr(master_, &now) != 0) return;
+  last_settings_ = ToPortSettings(now);
+  for (const PortSettings& seen : settings_seen_) {
+    if (SameSettings(seen, last_settings_)) return;
+  }
+  settings_seen_.push_back(last_settings_);
+}
+
+// ---- EEPROM commands -------------------------------------------------------------------------
+
+void Module::Impl::RegisterEepromCommands() {
+  handlers_[kEepromRead] = [this](Module&, const Bytes& payload) { return EepromRead(payload); };
+  handlers_[kEepromWrite] = [this](Module&, const Bytes& payload) {
+    return EepromWrite(payload);
+  };
+}
+
+CommandReply Module::Impl::EepromRead(const Bytes& payload) {
+  if (payload.size() != kReadPayload) return Refusal();
+  const size_t address = AddressOf(payload);
+  const uint8_t count = payload[kAddressBytes];
+  if (address + count > kEepromSize) return Refusal();
+  std::lock_guard<std::mutex> lock(mu);
+  // Three leading bytes the host skips: the command, a zero and the count.
+  Bytes body{kEepromRead, 0x00, count};
+  const auto from = eeprom_.begin() + static_cast<std::ptrdiff_t>(address);
+  body.insert(body.end(), from, from + count);
+  return CommandReply{framing::kAccept, true, std::move(body)};
+}
+
+CommandReply Module::Impl::EepromWrite(const Bytes& payload) {
+  if (payload.size() <= kAddressBytes) return Refusal();
+  const size_t address = AddressOf(payload);
+  const Bytes data(payload.begin() + static_cast<std::ptrdiff_t>(kAddressBytes), payload.end());
+  if (address + data.size() > kEepromSize) return Refusal();
+  std::lock_guard<std::mutex> lock(mu);
+  std::copy(data.begin(), data.end(), eeprom_.begin() + static_cast<std::ptrdiff_t>(address));
+  eeprom_writes_.emplace_back(static_cast<uint16_t>(address), data);
+  return CommandReply{framing::kAccept, true, Bytes{kEepromWrite, 0x00}};
+}
+
+// ---- Module: the tests' view -----------------------------------------------------------------
+
+void Module::SetHandler(uint8_t command, CommandHandler handler) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (handler) {
+    impl_->handlers_[command] = std::move(handler);
+  } else {
+    impl_->handlers_.erase(command);
+  }
+}
+
+void Module::AddFault(const Fault& fault) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->faults_.push_back(fault);
+}
+
+void Module::ClearFaults() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->faults_.clear();
+  // Occurrences count from here, so a new set of faults starts at the first frame again.
+  impl_->occurrences_.clear();
+  impl_->frames_seen_ = 0;
+}
+
+std::array<uint8_t, Module::kEepromSize> Module::eeprom() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->eeprom_;
+}
+
+void Module::SetEeprom(size_t address, const Bytes& bytes) {
+  if (address > kEepromSize || bytes.size() > kEepromSize - address) {
+    throw std::out_of_range("SetEeprom past the end of the EEPROM");
+  }
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  std::copy(bytes.begin(), bytes.end(),
+            impl_->eeprom_.begin() + static_cast<std::ptrdiff_t>(address));
+}
+
+Bytes Module::Eeprom(size_t address, size_t count) const {
+  if (address > kEepromSize || count > kEepromSize - address) {
+    throw std::out_of_range("Eeprom past the end of the EEPROM");
+  }
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const auto from = impl_->eeprom_.begin() + static_cast<std::ptrdiff_t>(address);
+  return Bytes(from, from + static_cast<std::ptrdiff_t>(count));
+}
+
+std::vector<std::pair<uint16_t, Bytes>> Module::eeprom_writes() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->eeprom_writes_;
+}
+
+std::vector<WireEvent> Module::wire_log() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->log_;
+}
+
+std::vector<WireEvent> Module::host_frames() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  std::vector<WireEvent> frames;
+  for (const WireEvent& event : impl_->log_) {
+    if (event.dir == WireEvent::Dir::kHostToModule && event.kind == WireEvent::Kind::kFrame) {
+      frames.push_back(event);
+    }
+  }
+  return frames;
+}
+
+PortSettings Module::last_settings() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->last_settings_;
+}
+
+std::vector<PortSettings> Module::settings_seen() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->settings_seen_;
+}
+
+void Module::Chatter(size_t count, size_t piece, std::chrono::milliseconds gap) {
+  const Bytes bytes = reply::ChatterBytes(count);
+  if (bytes.empty()) return;
+  WireEvent event;
+  event.dir = WireEvent::Dir::kModuleToHost;
+  event.kind = WireEvent::Kind::kRaw;
+  event.raw = bytes;
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (!impl_->powered_) return;  // a module without power sends nothing
+  impl_->Log(std::move(event));
+  impl_->Queue(reply::CutEvery(bytes, piece), gap);
+}
+
+bool Module::powered() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->powered_;
+}
+
+}  // namespace testbed
