@@ -53,7 +53,8 @@ bool PutPlain(uint8_t byte, uint8_t* frame, size_t capacity, size_t* at) {
 
 // ---- Waiting on the port, always under a time limit ----
 
-enum WaitResult { kReady = 1, kTimedOut = 0, kPortFailed = -1 };
+// Negative results double as ReadSome's failure results.
+enum WaitResult { kReady = 1, kPortFailed = -1, kTimedOut = -2 };
 
 // Waits until the port is ready for `events` or `limit_ms` pass.
 WaitResult WaitPort(int port, short events, int limit_ms) {

@@ -26,9 +26,11 @@ constexpr const char kEnvPortWriteEagain[] = "BM77SIM_PORT_WRITE_EAGAIN";
 constexpr const char kEnvPortWriteFail[] = "BM77SIM_PORT_WRITE_FAIL";
 // Scripted reads on the port, for counting tests of programs that poll the port in a loop:
 //   BM77SIM_PORT_READ_SCRIPT="i:n,i:n,..."  read number i (1-based) returns n bytes (zeros)
-//                                           instead of reading the port
+//                                           instead of reading the port; never more than
+//                                           the read asked for (the buffer holds no more)
 //   BM77SIM_PORT_READ_LIMIT=K               after the K-th read of the port the process ends
-//                                           with _exit(0), standard output flushed
+//                                           with _exit(0), standard output flushed: the K
+//                                           reads complete, the next read ends the process
 // Reads not named in the script go to the real port.
 constexpr const char kEnvPortReadScript[] = "BM77SIM_PORT_READ_SCRIPT";
 constexpr const char kEnvPortReadLimit[] = "BM77SIM_PORT_READ_LIMIT";

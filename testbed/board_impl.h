@@ -1,0 +1,107 @@
+// Inside the board: what board.cpp, board_server.cpp, board_io.cpp and board_run.cpp share.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+#include "module_impl.h"
+#include "sim_protocol.h"
+
+namespace testbed {
+
+// One ioctl forwarded by a program's preload library, with access to the caller's memory
+// (board_server.cpp). Only the loop thread uses it, while the connection is open.
+class DeviceCall {
+ public:
+  DeviceCall(int fd, const simwire::Request& request) : fd_(fd), request_(request) {}
+  uint32_t request() const { return request_.request; }
+  uint32_t arg_low() const { return request_.arg_low; }
+  // Reads `length` bytes at the argument pointer + offset. nullopt: the caller's memory was
+  // bad (EFAULT) or the connection broke.
+  std::optional<Bytes> Read(uint32_t offset, uint32_t length);
+  // Writes into the caller's memory; false when it was bad or the connection broke.
+  bool Write(uint32_t offset, const Bytes& bytes);
+  std::optional<int32_t> ReadInt();
+
+ private:
+  int fd_;
+  const simwire::Request& request_;
+};
+
+// What a device answers to one request: ioctl's result, and errno when it is negative.
+struct DeviceAnswer {
+  int32_t result = 0;
+  int32_t err = 0;
+};
+
+struct BoardIo::Impl {
+  // Serves one request of a program (loop thread). `violation` records a fault of the program.
+  DeviceAnswer Handle(DeviceCall& call, const std::function<void(std::string)>& violation);
+  DeviceAnswer Apply(const IoRequest& entry);
+  void CreateNode();
+
+  mutable std::mutex mu;
+  std::string node;                // the sandbox file that stands for /dev/vrk_io
+  Module::Impl* module = nullptr;  // told when the power changes
+  bool present = true;
+  bool failing = false;
+  bool power = true;
+  int mode = 0;
+  std::optional<int> vcom;
+  std::vector<IoRequest> requests;
+};
+
+struct Board::Impl {
+  explicit Impl(BoardOptions board_options);
+  ~Impl();
+
+  void Loop();
+  void Serve(int fd);
+  void AcceptAll();
+  DeviceAnswer Dispatch(DeviceCall& call, uint32_t device);
+  int32_t OnSystem(const std::string& command);
+  void AddViolation(std::string text);
+  void Wake();
+  // Returns once the loop has read and decoded every byte waiting on the line.
+  void Settle();
+
+  BoardOptions options;
+  std::string sandbox;
+  bool keep_sandbox = false;
+  std::string socket_name;  // "@..." (abstract)
+  int listen_fd = -1;
+  int wake_read = -1;
+  int wake_write = -1;
+
+  std::unique_ptr<Module::Impl> module_impl;
+  Module module;
+  BoardIo::Impl io_impl;
+  BoardIo io;
+
+  std::atomic<bool> stop{false};
+  std::thread loop;
+
+  // Guards everything below.
+  mutable std::mutex mu;
+  std::condition_variable settled;
+  uint64_t settle_wanted = 0;
+  uint64_t settle_done = 0;
+  std::vector<std::string> violations;
+  std::vector<std::string> system_calls;
+  std::set<pid_t> greeted;  // pids whose preload library said hello (this run)
+  std::string noisewell;    // BM77SIM_NOISEWELL of the current run ("" = refuse)
+};
+
+}  // namespace testbed

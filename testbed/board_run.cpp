@@ -1,0 +1,308 @@
+// Board::Run: starts one real program against the board and collects what it did. A program
+// that would ignore the preload library (static, setuid) is refused before it runs: it would
+// reach the machine's real port and files.
+#include <elf.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fstream>
+
+#include "board_impl.h"
+
+extern char** environ;
+
+namespace testbed {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Without a pidfd the runner looks for the program's end this often.
+constexpr std::chrono::milliseconds kExitPoll{5};
+// After the program ended, output still held by a leftover of its process group is collected
+// for this long at most.
+constexpr std::chrono::milliseconds kDrainLimit{200};
+constexpr int kExecFailedStatus = 127;
+constexpr size_t kReadChunk = 4096;
+constexpr char kBoardEnvPrefix[] = "BM77SIM_";
+
+// ---- Is it safe to run? -----------------------------------------------------------------------
+
+template <typename Ehdr, typename Phdr>
+bool HasInterpreter(std::ifstream& in) {
+  Ehdr header;
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(&header), sizeof header)) return false;
+  if (header.e_phentsize != sizeof(Phdr)) return false;
+  for (unsigned i = 0; i < header.e_phnum; ++i) {
+    Phdr ph;
+    in.seekg(static_cast<std::streamoff>(header.e_phoff + i * sizeof(Phdr)));
+    if (!in.read(reinterpret_cast<char*>(&ph), sizeof ph)) return false;
+    if (ph.p_type == PT_INTERP) return true;
+  }
+  return false;
+}
+
+// Why `path` must not run, or "" when it may.
+std::string WhyNotRunnable(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return "no such program: " + path;
+  if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) {
+    return "not an executable file: " + path;
+  }
+  if ((st.st_mode & (S_ISUID | S_ISGID)) != 0) {
+    return "setuid or setgid program (the preload library would be ignored): " + path;
+  }
+  std::ifstream in(path, std::ios::binary);
+  unsigned char ident[EI_NIDENT] = {};
+  if (!in.read(reinterpret_cast<char*>(ident), sizeof ident) ||
+      std::memcmp(ident, ELFMAG, SELFMAG) != 0) {
+    return "not an ELF program: " + path;
+  }
+  const bool dynamic = ident[EI_CLASS] == ELFCLASS64   ? HasInterpreter<Elf64_Ehdr, Elf64_Phdr>(in)
+                       : ident[EI_CLASS] == ELFCLASS32 ? HasInterpreter<Elf32_Ehdr, Elf32_Phdr>(in)
+                                                       : false;
+  if (!dynamic) {
+    return "statically linked program (the preload library would be ignored): " + path;
+  }
+  return "";
+}
+
+// ---- Starting it --------------------------------------------------------------------------------
+
+struct Fd {
+  int fd = -1;
+  Fd() = default;
+  explicit Fd(int f) : fd(f) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { Reset(); }
+  void Reset() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+};
+
+struct Child {
+  pid_t pid = -1;
+  Fd in;  // our end of its standard input (a socket, so a closed reader cannot SIGPIPE us)
+  Fd out;
+  Fd err;
+  Fd exited;  // pidfd: readable once it has ended
+};
+
+std::vector<std::string> EnvironmentFor(const std::map<std::string, std::string>& board_env,
+                                        const std::map<std::string, std::string>& extra) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const size_t eq = entry.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string name = entry.substr(0, eq);
+    // Settings of an outer board or an outer preload list must not leak into this run.
+    if (name.rfind(kBoardEnvPrefix, 0) == 0 || name == "LD_PRELOAD") continue;
+    env[name] = entry.substr(eq + 1);
+  }
+  for (const auto& [name, value] : board_env) env[name] = value;
+  for (const auto& [name, value] : extra) env[name] = value;
+  std::vector<std::string> list;
+  for (const auto& [name, value] : env) list.push_back(name + "=" + value);
+  return list;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> p;
+  for (std::string& s : strings) p.push_back(s.data());
+  p.push_back(nullptr);
+  return p;
+}
+
+void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// Between fork and exec only async-signal-safe calls: everything was prepared before.
+[[noreturn]] void BecomeProgram(const char* path, char* const* argv, char* const* envp,
+                                const char* cwd, int in, int out, int err) {
+  setpgid(0, 0);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &dfl, nullptr);
+  if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
+      chdir(cwd) != 0) {
+    _exit(kExecFailedStatus);
+  }
+  close_range(STDERR_FILENO + 1, UINT_MAX, 0);
+  execve(path, argv, envp);
+  _exit(kExecFailedStatus);
+}
+
+bool Spawn(const std::string& path, const std::vector<std::string>& args,
+           std::vector<std::string> env, const std::string& cwd, Child* child) {
+  std::vector<std::string> argv_strings{path};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv = Pointers(argv_strings);
+  std::vector<char*> envp = Pointers(env);
+  int in[2], out[2], err[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) return false;
+  Fd in_child(in[1]);
+  child->in.fd = in[0];
+  if (pipe2(out, O_CLOEXEC) != 0) return false;
+  Fd out_child(out[1]);
+  child->out.fd = out[0];
+  if (pipe2(err, O_CLOEXEC) != 0) return false;
+  Fd err_child(err[1]);
+  child->err.fd = err[0];
+  child->pid = fork();
+  if (child->pid < 0) return false;
+  if (child->pid == 0) {
+    BecomeProgram(path.c_str(), argv.data(), envp.data(), cwd.c_str(), in_child.fd, out_child.fd,
+                  err_child.fd);
+  }
+  setpgid(child->pid, child->pid);  // also here: the kill below may come before the child's own
+  child->exited.fd = static_cast<int>(syscall(SYS_pidfd_open, child->pid, 0));
+  for (int fd : {child->in.fd, child->out.fd, child->err.fd}) SetNonBlocking(fd);
+  return true;
+}
+
+// ---- Watching it --------------------------------------------------------------------------------
+
+// Reads what is there; closes the pipe at its end.
+void Collect(Fd& pipe, std::string* into) {
+  char buffer[kReadChunk];
+  while (pipe.fd >= 0) {
+    const ssize_t n = read(pipe.fd, buffer, sizeof buffer);
+    if (n > 0) {
+      into->append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+      pipe.Reset();
+    } else if (errno == EAGAIN) {
+      return;
+    }
+  }
+}
+
+void Feed(Fd& in, const std::string& text, size_t* fed) {
+  while (in.fd >= 0 && *fed < text.size()) {
+    const ssize_t n = send(in.fd, text.data() + *fed, text.size() - *fed, MSG_NOSIGNAL);
+    if (n > 0) {
+      *fed += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EAGAIN) {
+      return;
+    } else if (n < 0 && errno != EINTR) {
+      in.Reset();  // it closed its standard input: what is left is not wanted
+    }
+  }
+  in.Reset();  // all given: the program sees the end of its input
+}
+
+int PollTimeoutMs(SteadyClock::time_point deadline, bool have_pidfd) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
+  left = std::max(left, std::chrono::milliseconds{0});
+  if (!have_pidfd) left = std::min(left, kExitPoll);
+  return static_cast<int>(std::min<long long>(left.count(), INT_MAX));
+}
+
+bool Reap(pid_t pid, int options, RunResult* result) {
+  int status = 0;
+  rusage usage{};
+  pid_t r;
+  do {
+    r = wait4(pid, &status, options, &usage);
+  } while (r < 0 && errno == EINTR);
+  if (r != pid) return false;
+  if (WIFEXITED(status)) result->exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result->signal = WTERMSIG(status);
+  auto seconds = [](const timeval& t) {
+    return std::chrono::duration<double>(std::chrono::seconds(t.tv_sec) +
+                                         std::chrono::microseconds(t.tv_usec))
+        .count();
+  };
+  result->cpu_seconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  return true;
+}
+
+void Watch(Child& child, const RunOptions& options, RunResult* result) {
+  const auto deadline = SteadyClock::now() + options.time_limit;
+  size_t fed = 0;
+  for (;;) {
+    Feed(child.in, options.stdin_text, &fed);
+    pollfd fds[] = {{child.out.fd, POLLIN, 0},
+                    {child.err.fd, POLLIN, 0},
+                    {child.in.fd, POLLOUT, 0},
+                    {child.exited.fd, POLLIN, 0}};
+    poll(fds, 4, PollTimeoutMs(deadline, child.exited.fd >= 0));
+    Collect(child.out, &result->out);
+    Collect(child.err, &result->err);
+    if (Reap(child.pid, WNOHANG, result)) break;
+    if (SteadyClock::now() >= deadline) {
+      kill(-child.pid, SIGKILL);
+      Reap(child.pid, 0, result);
+      result->timed_out = true;
+      break;
+    }
+  }
+  // Whatever is left of its process group (a program it started) ends with it.
+  kill(-child.pid, SIGKILL);
+  const auto drain_until = SteadyClock::now() + kDrainLimit;
+  while ((child.out.fd >= 0 || child.err.fd >= 0) && SteadyClock::now() < drain_until) {
+    pollfd fds[] = {{child.out.fd, POLLIN, 0}, {child.err.fd, POLLIN, 0}};
+    poll(fds, 2, static_cast<int>(kDrainLimit.count()));
+    Collect(child.out, &result->out);
+    Collect(child.err, &result->err);
+  }
+}
+
+}  // namespace
+
+RunResult Board::Run(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+  RunResult result;
+  const std::string path =
+      program.find('/') == std::string::npos ? BinDir() + "/" + program : program;
+  result.refusal = WhyNotRunnable(path);
+  if (!result.refusal.empty()) return result;
+
+  std::map<std::string, std::string> extra;
+  const std::string noisewell = BinDir() + "/Noisewell";
+  if (access(noisewell.c_str(), X_OK) == 0) extra[simwire::kEnvNoisewell] = noisewell;
+  for (const auto& [name, value] : options.env) extra[name] = value;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    const auto given = extra.find(simwire::kEnvNoisewell);
+    impl_->noisewell = given == extra.end() ? "" : given->second;
+    impl_->greeted.clear();
+  }
+  impl_->module_impl->ResetPort();
+
+  const auto start = SteadyClock::now();
+  Child child;
+  if (!Spawn(path, args, EnvironmentFor(ProgramEnvironment(), extra), impl_->sandbox, &child)) {
+    result.refusal = std::string("cannot start: ") + std::strerror(errno);
+    return result;
+  }
+  result.started = true;
+  Watch(child, options, &result);
+  result.wall_seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    result.handshake = impl_->greeted.count(child.pid) != 0;
+  }
+  impl_->Settle();
+  return result;
+}
+
+}  // namespace testbed

@@ -1,0 +1,195 @@
+// Where a program's path leads. The fixed trees /opt and /tmp and the fixed device nodes go
+// into the sandbox; every other device is refused unless it is harmless. Fail closed: when a
+// path cannot be judged, it is refused.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "preload.h"
+
+namespace bm77sim {
+
+static_assert(kAtFdcwd == AT_FDCWD, "the wrapper files pass AT_FDCWD by value");
+
+namespace {
+
+BM77SIM_SLOT(fstatat);
+BM77SIM_SLOT(readlink);
+BM77SIM_SLOT(realpath);
+
+constexpr const char* kSandboxedTrees[] = {"/opt", "/tmp"};
+constexpr const char kDevTree[] = "/dev";
+constexpr const char kPortPath[] = "/dev/ttyS0";
+
+struct FixedDevice {
+  const char* path;
+  uint32_t device;
+};
+constexpr FixedDevice kFixedDevices[] = {
+    {"/dev/vrk_io", simwire::kDevVrkIo},
+    {"/dev/ZR6083_S", simwire::kDevSha204},
+    {"/dev/fb0", simwire::kDevFb0},
+};
+
+// Below /dev these name descriptors or shared memory, never hardware.
+constexpr const char* kDevPlainTrees[] = {"/dev/fd", "/dev/stdin", "/dev/stdout", "/dev/stderr",
+                                          "/dev/shm"};
+
+int Refused(int err, const char* op, const char* path, const char* why) {
+  ReportViolation("%s %s: %s", op, path, why);
+  errno = err;
+  return -1;
+}
+
+bool DirectoryOf(int dirfd, char* out, size_t size) {
+  if (dirfd == AT_FDCWD) return getcwd(out, size) != nullptr;
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+  const ssize_t n = BM77SIM_REAL(readlink)(link, out, size - 1);
+  if (n <= 0 || out[0] != '/') return false;
+  out[n] = '\0';
+  return true;
+}
+
+bool Absolute(int dirfd, const char* path, char* out, size_t size) {
+  if (path[0] == '/') return snprintf(out, size, "%s", path) < static_cast<int>(size);
+  char dir[PATH_MAX];
+  return DirectoryOf(dirfd, dir, sizeof dir) && JoinPath(dir, path, out, size);
+}
+
+int UseAsIs(int dirfd, const char* path, Mapped* m) {
+  m->dirfd = dirfd;
+  m->use = path;
+  return 0;
+}
+
+int UseSandboxed(const char* op, const char* normal, Mapped* m) {
+  if (snprintf(m->buffer, sizeof m->buffer, "%s%s", Sandbox(), normal) >=
+      static_cast<int>(sizeof m->buffer)) {
+    return Refused(ENAMETOOLONG, op, normal, "too long for the sandbox");
+  }
+  m->dirfd = AT_FDCWD;
+  m->use = m->buffer;
+  return 0;
+}
+
+int UsePort(const char* op, bool relative, Mapped* m) {
+  if (relative) return Refused(EACCES, op, kPortPath, "the port is reached by its full name only");
+  const char* tty = TtyPath();
+  if (tty[0] == '\0') {  // the board has no port: like a device without the node
+    errno = ENOENT;
+    return -1;
+  }
+  snprintf(m->buffer, sizeof m->buffer, "%s", tty);
+  m->dirfd = AT_FDCWD;
+  m->use = m->buffer;
+  m->port = true;
+  return 0;
+}
+
+bool Refusable(const struct stat& st) {
+  return S_ISBLK(st.st_mode) || (S_ISCHR(st.st_mode) && !HarmlessCharDevice(st.st_rdev));
+}
+
+bool InPlainDevTree(const char* normal) {
+  for (const char* tree : kDevPlainTrees) {
+    if (PathUnder(normal, tree)) return true;
+  }
+  return false;
+}
+
+// Below /dev only what is known to be harmless passes; a missing node is refused as well,
+// so that a typo in a fixed path shows up as a violation.
+int CheckDevTree(const char* op, const char* normal, int dirfd, const char* path, Mapped* m) {
+  struct stat st;
+  if (BM77SIM_REAL(fstatat)(AT_FDCWD, normal, &st, 0) != 0) {
+    return Refused(EACCES, op, normal, "no simulated device of that name");
+  }
+  const bool harmless = S_ISCHR(st.st_mode)   ? HarmlessCharDevice(st.st_rdev)
+                        : S_ISDIR(st.st_mode) ? true
+                                              : !S_ISBLK(st.st_mode) && InPlainDevTree(normal);
+  if (!harmless) return Refused(EACCES, op, normal, "not a simulated device");
+  return UseAsIs(dirfd, path, m);
+}
+
+// Any other path: a device reached under another name (a link, a copy of a node) is refused.
+int CheckElsewhere(const char* op, const char* normal, int dirfd, const char* path, Mapped* m) {
+  struct stat st;
+  if (BM77SIM_REAL(fstatat)(dirfd, path, &st, 0) == 0 && Refusable(st)) {
+    return Refused(EACCES, op, normal, "device outside the simulated board");
+  }
+  return UseAsIs(dirfd, path, m);
+}
+
+// A symbolic link can lead from an ordinary path into the real /opt or /tmp; the lexical
+// mapping cannot see that, so resolve what exists of the path (or of its folder).
+bool LeadsOutOfSandbox(const char* absolute) {
+  char resolved[PATH_MAX];
+  if (BM77SIM_REAL(realpath)(absolute, resolved) == nullptr) {
+    char parent[PATH_MAX];
+    snprintf(parent, sizeof parent, "%s", absolute);
+    char* slash = strrchr(parent, '/');
+    if (slash == nullptr) return false;
+    if (slash == parent)
+      slash[1] = '\0';
+    else
+      slash[0] = '\0';
+    if (BM77SIM_REAL(realpath)(parent, resolved) == nullptr) return false;
+  }
+  if (PathUnder(resolved, Sandbox())) return false;
+  for (const char* tree : kSandboxedTrees) {
+    if (PathUnder(resolved, tree)) return true;
+  }
+  return false;
+}
+
+int Decide(const char* op, int dirfd, const char* path, const char* normal, Mapped* m) {
+  if (PathUnder(normal, Sandbox())) return UseAsIs(dirfd, path, m);
+  for (const char* tree : kSandboxedTrees) {
+    if (PathUnder(normal, tree)) return UseSandboxed(op, normal, m);
+  }
+  const bool relative = path[0] != '/';
+  if (strcmp(normal, kPortPath) == 0) return UsePort(op, relative, m);
+  for (const FixedDevice& d : kFixedDevices) {
+    if (strcmp(normal, d.path) != 0) continue;
+    if (relative) return Refused(EACCES, op, normal, "devices are reached by their full names");
+    m->device = d.device;
+    return UseSandboxed(op, normal, m);
+  }
+  if (PathUnder(normal, kDevTree)) return CheckDevTree(op, normal, dirfd, path, m);
+  return CheckElsewhere(op, normal, dirfd, path, m);
+}
+
+}  // namespace
+
+int MapPath(const char* op, int dirfd, const char* path, Mapped* m) {
+  m->device = simwire::kDevNone;
+  m->port = false;
+  if (path == nullptr || path[0] == '\0') return UseAsIs(dirfd, path, m);  // fd-only forms
+  EnsureReady();
+  char absolute[PATH_MAX];
+  char normal[PATH_MAX];
+  if (!Absolute(dirfd, path, absolute, sizeof absolute) ||
+      !NormalisePath(absolute, normal, sizeof normal)) {
+    return Refused(EACCES, op, path, "cannot tell where the path leads");
+  }
+  if (Decide(op, dirfd, path, normal, m) != 0) return -1;
+  if (m->device == simwire::kDevNone && !m->port &&
+      LeadsOutOfSandbox(m->use == path ? absolute : m->use)) {
+    return Refused(EACCES, op, normal, "a symbolic link leads out of the sandbox");
+  }
+  return 0;
+}
+
+int MapLinkTarget(const char* target, Mapped* m) {
+  m->device = simwire::kDevNone;
+  m->port = false;
+  if (target == nullptr || target[0] != '/') return UseAsIs(AT_FDCWD, target, m);
+  return MapPath("symlink target", AT_FDCWD, target, m);
+}
+
+}  // namespace bm77sim

@@ -1,0 +1,215 @@
+// The link library against the simulated module: one whole exchange on the wire, then each
+// way the module or the port can misbehave.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "board_test.h"
+
+namespace e2e {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testbed::Fault;
+using testbed::WireEvent;
+
+const std::string kLinkDriver = std::string(BM77_TEST_BIN_DIR) + "/linkdrv";
+constexpr uint8_t kRead = 0x73;
+
+class Link : public BoardTest {
+ protected:
+  void SetUp() override { module().SetEeprom(0x0000, Hex("665544332211")); }
+
+  testbed::RunResult Drive(const std::vector<std::string>& steps,
+                           const testbed::RunOptions& options = {}) {
+    return Run(kLinkDriver, steps, options);
+  }
+
+  // Kinds of the wire events in order, e.g. "frame>", "<ack", "<frame", "ack>".
+  std::vector<std::string> Conversation() {
+    std::vector<std::string> out;
+    for (const WireEvent& e : module().wire_log()) {
+      const bool host = e.dir == WireEvent::Dir::kHostToModule;
+      std::string kind = e.kind == WireEvent::Kind::kFrame ? "frame"
+                         : e.kind == WireEvent::Kind::kAck ? "ack"
+                         : e.kind == WireEvent::Kind::kRaw ? "raw"
+                                                            : "garbage";
+      out.push_back(host ? kind + ">" : "<" + kind);
+    }
+    return out;
+  }
+};
+
+TEST_F(Link, ReadExchangeOnTheWire) {
+  const auto r = Drive({"read", "0000", "6"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_THAT(r.OutLines(), ElementsAre("read=0 data=665544332211"));
+  EXPECT_THAT(Conversation(), ElementsAre("frame>", "<ack", "<frame", "ack>"));
+
+  const std::vector<WireEvent> log = module().wire_log();
+  EXPECT_EQ(log[0].raw, Hex("3C 66 73 00 00 06 5D 0C 3C 5A"));
+  EXPECT_TRUE(log[0].crc_ok);
+  EXPECT_EQ(log[3].status, 0x33);
+  EXPECT_TRUE(log[0].settings.Proper115200());
+  EXPECT_FALSE(log[0].settings.two_stop_bits);
+}
+
+TEST_F(Link, WriteDoublesMarkBytes) {
+  const auto r = Drive({"write", "0019", "3C00"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("write=0"));
+  const auto frames = module().host_frames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].raw, Hex("3C 66 74 00 19 3C 3C 00 BB D0 3C 5A"));
+  EXPECT_EQ(module().Eeprom(0x19, 2), Hex("3C00"));
+}
+
+TEST_F(Link, AckOneByteAtATimeLeavesTheResponseOnTheLine) {
+  Fault f;
+  f.kind = Fault::Kind::kByteByByte;
+  f.command = kRead;
+  module().AddFault(f);
+  const auto r = Drive({"send", "73", "000006", "ack", "resp", "hostack"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("send=10", "ack=51", "resp=9 body=730006665544332211"));
+}
+
+TEST_F(Link, AckJudgedOnItsSecondByteAlone) {
+  Fault f;
+  f.kind = Fault::Kind::kAckBytes;
+  f.command = kRead;
+  f.bytes = {0x00, 0x33};
+  module().AddFault(f);
+  // Only the acknowledgement is replaced: no response follows it.
+  const auto r = Drive({"send", "73", "000006", "ack"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("send=10", "ack=51"));
+}
+
+TEST_F(Link, ResponseWithoutBodyBufferCopiesNothing) {
+  const auto r = Drive({"send", "73", "000002", "ack", "resp", "hostack"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("send=10", "ack=51", "resp=5 body=7300026655"));
+}
+
+struct FaultCase {
+  const char* name;
+  Fault fault;
+  const char* policy;
+  Lines out;
+  bool host_acks;  // whether the host closed the exchange with its "<3"
+};
+
+Fault Make(Fault::Kind kind, uint8_t status = 0x33, std::vector<size_t> cuts = {}) {
+  Fault f;
+  f.kind = kind;
+  f.command = kRead;
+  f.status = status;
+  f.cuts = std::move(cuts);
+  return f;
+}
+
+class LinkFaults : public Link, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(LinkFaults, ReadEndsAsItShould) {
+  const FaultCase& c = GetParam();
+  module().AddFault(c.fault);
+  const auto r = Drive({c.policy, "read", "0000", "6"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.OutLines(), c.out);
+  const std::vector<std::string> talk = Conversation();
+  EXPECT_EQ(!talk.empty() && talk.back() == "ack>", c.host_acks);
+  EXPECT_LT(r.wall_seconds, 10.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Module, LinkFaults,
+    ::testing::Values(
+        FaultCase{"RefusedU", Make(Fault::Kind::kAckStatus, 0x55), "lenient",
+                  {"Read EEPROM Failed", "read=-1"}, false},
+        FaultCase{"Refused88", Make(Fault::Kind::kAckStatus, 0x88), "strict",
+                  {"Read EEPROM Failed", "read=-1"}, false},
+        FaultCase{"OddStatusStrict", Make(Fault::Kind::kAckStatus, 0x00), "strict",
+                  {"Read EEPROM Failed", "read=-1"}, false},
+        FaultCase{"OddStatusLenient", Make(Fault::Kind::kAckStatus, 0x00), "lenient",
+                  {"read=0 nodata"}, false},
+        FaultCase{"NoHeader", Make(Fault::Kind::kNoHeader), "strict",
+                  {"Error Response Packet Header", "Response Error!", "read=10"}, false},
+        FaultCase{"ShortFrame", Make(Fault::Kind::kShortFrame), "strict",
+                  {"Response Error!", "read=10"}, false},
+        FaultCase{"Oversize", Make(Fault::Kind::kOversize), "strict",
+                  {"Response Frame Too Long", "Response Error!", "read=10"}, false},
+        FaultCase{"Silence", Make(Fault::Kind::kSilence), "lenient",
+                  {"BM77 Reply Timeout", "Read EEPROM Failed", "read=-1"}, false},
+        FaultCase{"SilentAfterAck", Make(Fault::Kind::kSilentAfterAck), "strict",
+                  {"BM77 Reply Timeout", "Response Error!", "read=10"}, false},
+        FaultCase{"ByteByByte", Make(Fault::Kind::kByteByByte), "strict",
+                  {"read=0 data=665544332211"}, true},
+        FaultCase{"Split", Make(Fault::Kind::kSplit, 0x33, {1, 3, 6, 11}), "strict",
+                  {"read=0 data=665544332211"}, true}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST_F(Link, ShortBodyIsNotTakenForData) {
+  Fault f;
+  f.kind = Fault::Kind::kRawReply;
+  f.command = kRead;
+  // Accepting ack, then a well-formed frame whose body holds only two of the six bytes.
+  f.bytes = Hex("3C33 3C66 730006 6655 0000 3C5A");
+  module().AddFault(f);
+  const auto r = Drive({"read", "0000", "6"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("Response Error!", "read=10"));
+}
+
+// ---- The port ----
+
+TEST_F(Link, FrameTakenInPartsIsCompleted) {
+  testbed::RunOptions o;
+  o.env["BM77SIM_PORT_WRITE_MAX"] = "3";
+  o.env["BM77SIM_PORT_WRITE_EAGAIN"] = "1";
+  const auto r = Drive({"write", "0040", "0102030405060708", "read", "0040", "8"}, o);
+  EXPECT_THAT(r.OutLines(), ElementsAre("write=0", "read=0 data=0102030405060708"));
+  for (const WireEvent& e : module().host_frames()) EXPECT_TRUE(e.crc_ok);
+  EXPECT_THAT(Conversation(), ElementsAre("frame>", "<ack", "<frame", "ack>", "frame>", "<ack",
+                                          "<frame", "ack>"));
+}
+
+TEST_F(Link, FailingPortWriteIsReported) {
+  testbed::RunOptions o;
+  o.env["BM77SIM_PORT_WRITE_FAIL"] = "1";
+  const auto r = Drive({"read", "0000", "6"}, o);
+  EXPECT_THAT(r.OutLines(), ElementsAre("Send Command Failed!", "read=-1"));
+  EXPECT_THAT(module().host_frames(), IsEmpty());
+}
+
+TEST_F(Link, UnpoweredModuleMakesEveryReceiveFailInTime) {
+  Fault f;
+  f.kind = Fault::Kind::kSilence;
+  module().AddFault(f);
+  const auto r = Drive({"send", "73", "000006", "ack", "resp"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("send=10", "BM77 Reply Timeout", "ack=-1",
+                                        "BM77 Reply Timeout", "resp=-1"));
+  EXPECT_GT(r.wall_seconds, 5.5);  // two waits of the silence limit...
+  EXPECT_LT(r.wall_seconds, 8.0);  // ...and no more
+}
+
+TEST_F(Link, WaitingOnASilentModuleUsesAlmostNoProcessor) {
+  Fault f;
+  f.kind = Fault::Kind::kSilence;
+  module().AddFault(f);
+  const auto r = Drive({"read", "0000", "6"});
+  ASSERT_GT(r.wall_seconds, 2.9);
+  // Under 2% of a core while waiting (a spinning wait would take the whole 3 s), with room
+  // for starting the process under the sanitizers.
+  EXPECT_LT(r.cpu_seconds, 0.02 * r.wall_seconds + 0.1) << "cpu " << r.cpu_seconds;
+}
+
+class MissingPort : public BoardTest {
+ protected:
+  MissingPort() : BoardTest(testbed::BoardOptions{false, {}}) {}
+};
+
+TEST_F(MissingPort, OpenFails) {
+  const auto r = Run(kLinkDriver, {"read", "0000", "6"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("port=fail"));
+}
+
+}  // namespace
+}  // namespace e2e

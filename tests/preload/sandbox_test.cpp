@@ -1,0 +1,301 @@
+// The sandbox holds: every fixed path a probe reaches lands in the board's folder and never in
+// the machine's /tmp or /opt; devices other than the simulated ones are refused; programs that
+// would ignore the preload library are not started; runs on two boards do not mix.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "board.h"
+#include "probe_paths.h"
+#include "probe_support.h"
+#include "sim_protocol.h"
+#include "symbol_rules.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testbed::Board;
+using testbed::Bytes;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+constexpr unsigned kFrameAddress = 0x0123;
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+std::string Tag(const std::string& what) {
+  return "bm77sim-probe-" + std::to_string(getpid()) + "-" + what;
+}
+
+// Files of this run that reached the machine's real /tmp or /opt. They are removed at once:
+// a failing test must not leave them behind.
+std::vector<std::string> TakeLeaks(const std::string& tag) {
+  std::vector<std::string> leaks;
+  for (const char* dir : {"/tmp", "/opt"}) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+      if (entry.path().filename().string().rfind(tag, 0) != 0) continue;
+      leaks.push_back(entry.path().string());
+      fs::remove_all(entry.path(), ec);
+    }
+  }
+  return leaks;
+}
+
+void PresetFiles(Board& board, const std::string& tag) {
+  board.WriteFile(probe::FixedPath(probe::kPresetDir, tag, probe::kPresetWay),
+                  Text(probe::kPresetText));
+  for (const probe::Created& f : probe::RemovedFiles()) {
+    board.WriteFile(probe::FixedPath(f.dir, tag, f.way), Text("remove me"));
+  }
+}
+
+bool InSandbox(const Board& board, const std::string& fixed) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(board.SandboxPath(fixed), ec));
+}
+
+bool SentFrameFor(Board& board, unsigned address) {
+  const Bytes payload = {static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+                         probe::kFrameCount};
+  for (const testbed::WireEvent& e : board.module().host_frames()) {
+    if (e.command == probe::kFrameCommand && e.payload == payload && e.crc_ok) return true;
+  }
+  return false;
+}
+
+size_t CountContaining(const std::vector<std::string>& texts, const std::string& part) {
+  return static_cast<size_t>(std::count_if(texts.begin(), texts.end(), [&](const std::string& t) {
+    return t.find(part) != std::string::npos;
+  }));
+}
+
+// ---- Every way to every fixed path, four builds of the probe ------------------------------------
+
+class PathProbe : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PathProbe, EverythingLandsInTheSandbox) {
+  Board board;
+  const std::string tag = Tag(GetParam());
+  PresetFiles(board, tag);
+  const testbed::RunResult r = board.Run(probe::ProbePath(std::string("path_probe_") + GetParam()),
+                                         {tag, std::to_string(kFrameAddress)});
+  EXPECT_THAT(TakeLeaks(tag), IsEmpty()) << "files escaped into the real /tmp or /opt";
+  ASSERT_TRUE(r.started) << r.refusal;
+  EXPECT_TRUE(r.handshake);
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_THAT(r.out, Not(HasSubstr("FAIL")));
+
+  for (const probe::Created& f : probe::CreatedFiles()) {
+    EXPECT_TRUE(InSandbox(board, probe::FixedPath(f.dir, tag, f.way))) << f.dir << " " << f.way;
+  }
+  for (const probe::Created& f : probe::RemovedFiles()) {
+    EXPECT_FALSE(InSandbox(board, probe::FixedPath(f.dir, tag, f.way))) << f.way;
+  }
+  for (const char* dir : {"/tmp", "/opt"}) {
+    EXPECT_FALSE(InSandbox(board, probe::FixedPath(dir, tag, probe::kRenameFromWay)));
+  }
+
+  EXPECT_TRUE(SentFrameFor(board, kFrameAddress)) << "the frame written to /dev/ttyS0";
+  // Exactly the three refusals the probe provokes: open and stat of /dev/ttyS1, and ttyS0
+  // reached relative to an open /dev.
+  const auto violations = board.violations();
+  EXPECT_EQ(violations.size(), 3u) << ::testing::PrintToString(violations);
+  EXPECT_EQ(CountContaining(violations, "/dev/ttyS1"), 2u);
+  EXPECT_EQ(CountContaining(violations, "/dev/ttyS0"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, PathProbe,
+                         ::testing::Values("plain", "fortify", "lfs", "fortify_lfs"));
+
+// ---- Programs that must not start --------------------------------------------------------------
+
+struct RefusalCase {
+  const char* name;
+  const char* reason;  // part of the refusal text
+  // Puts the program in place; returns its path.
+  std::string (*prepare)(Board&);
+};
+
+std::string StaticProbe(Board&) { return probe::ProbePath("static_probe"); }
+
+std::string SetuidCopy(Board& board) {
+  const fs::path copy = fs::path(board.sandbox()) / "setuid_probe";
+  fs::copy_file(probe::ProbePath("path_probe_plain"), copy);
+  chmod(copy.c_str(), S_ISUID | 0755);
+  return copy.string();
+}
+
+std::string ShellScript(Board& board) {
+  const fs::path script = fs::path(board.sandbox()) / "script";
+  std::ofstream(script) << "#!/bin/sh\necho ran > \"$1\"\n";
+  fs::permissions(script, fs::perms::owner_all);
+  return script.string();
+}
+
+std::string Missing(Board&) { return "no_such_program_in_bin"; }
+
+class Refused : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refused, NeverStarts) {
+  Board board;
+  const std::string marker = board.sandbox() + "/marker";
+  const testbed::RunResult r = board.Run(GetParam().prepare(board), {marker});
+  EXPECT_FALSE(r.started);
+  EXPECT_THAT(r.refusal, HasSubstr(GetParam().reason));
+  EXPECT_FALSE(fs::exists(marker)) << "the program ran";
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, Refused,
+                         ::testing::Values(RefusalCase{"Static", "statically linked", StaticProbe},
+                                           RefusalCase{"Setuid", "setuid", SetuidCopy},
+                                           RefusalCase{"NotElf", "not an ELF", ShellScript},
+                                           RefusalCase{"Missing", "no such program", Missing}),
+                         [](const auto& tc) { return std::string(tc.param.name); });
+
+// ---- The preload library without a board ends the program at once -------------------------------
+
+struct HandByCase {
+  const char* name;
+  bool preload;
+  bool sandbox_settings;
+  int status;
+};
+
+class WithoutBoard : public ::testing::TestWithParam<HandByCase> {};
+
+TEST_P(WithoutBoard, ProgramEndsBeforeMain) {
+  const HandByCase& c = GetParam();
+  Board board;  // only for its preload list (with the sanitizer runtime under asan)
+  std::map<std::string, std::string> env;
+  if (c.preload) env["LD_PRELOAD"] = board.ProgramEnvironment().at("LD_PRELOAD");
+  if (c.sandbox_settings) {
+    env[simwire::kEnvSandbox] = board.sandbox();
+    env[simwire::kEnvSocket] = "@bm77sim-nobody-listens-here";
+  }
+  const std::string tag = Tag(std::string("alone-") + c.name);
+  EXPECT_EQ(probe::RunByHand(probe::ProbePath("path_probe_plain"), {tag, "0"}, env), c.status);
+  EXPECT_THAT(TakeLeaks(tag), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, WithoutBoard,
+    ::testing::Values(HandByCase{"NoSandboxSettings", true, false, simwire::kRefusedExitStatus},
+                      HandByCase{"NoBoardListening", true, true, simwire::kRefusedExitStatus},
+                      // without the library the probe's own check stops it
+                      HandByCase{"NoPreload", false, false, 2}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+// ---- Imported names ----------------------------------------------------------------------------
+
+std::vector<std::string> Nm(const std::string& options, const std::string& file) {
+  std::vector<std::string> names;
+  const std::string command = "nm -D " + options + " '" + file + "' 2>/dev/null";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  if (!pipe) return names;
+  char line[512];
+  while (std::fgets(line, sizeof line, pipe.get()) != nullptr) {
+    std::string s = line;
+    s.erase(s.find_last_not_of(" \n") + 1);
+    const size_t space = s.find_last_of(' ');
+    std::string name = space == std::string::npos ? s : s.substr(space + 1);
+    name = name.substr(0, name.find('@'));
+    if (!name.empty()) names.push_back(name);
+  }
+  return names;
+}
+
+bool IsElfExecutable(const fs::path& p) {
+  if (!fs::is_regular_file(p) || access(p.c_str(), X_OK) != 0) return false;
+  std::ifstream in(p, std::ios::binary);
+  char magic[4] = {};
+  in.read(magic, sizeof magic);
+  return std::string(magic, sizeof magic) ==
+         "\x7f"
+         "ELF";
+}
+
+// The programs of build/bin (not devsim, which hosts the board, and not test programs, which
+// never run under the preload library), and the probes of these tests.
+std::vector<fs::path> ProgramsToCheck() {
+  std::vector<fs::path> programs;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(testbed::BinDir(), ec)) {
+    const std::string name = e.path().filename().string();
+    const bool test_program = name.size() > 6 && name.compare(name.size() - 6, 6, "_tests") == 0;
+    if (name != "devsim" && !test_program && IsElfExecutable(e.path()))
+      programs.push_back(e.path());
+  }
+  for (const char* probe_name :
+       {"path_probe_plain", "path_probe_fortify", "path_probe_lfs", "path_probe_fortify_lfs",
+        "ioctl_probe", "sys_probe_plain", "sys_probe_fortify"}) {
+    programs.push_back(probe::ProbePath(probe_name));
+  }
+  return programs;
+}
+
+TEST(ImportedSymbols, EveryPathTakingNameIsWrapped) {
+  const std::vector<std::string> defined_list = Nm("--defined-only", testbed::PreloadLibrary());
+  const std::set<std::string> defined(defined_list.begin(), defined_list.end());
+  ASSERT_THAT(defined, Contains("bm77sim_active"));
+  for (const fs::path& program : ProgramsToCheck()) {
+    const std::vector<std::string> imported = Nm("--undefined-only", program.string());
+    EXPECT_THAT(imported, Not(IsEmpty())) << program;
+    std::vector<std::string> unwrapped;
+    for (const std::string& name : imported) {
+      if (symbols::NeedsWrapper(name) && defined.count(name) == 0) unwrapped.push_back(name);
+    }
+    EXPECT_THAT(unwrapped, IsEmpty()) << program;
+  }
+}
+
+// ---- Two boards at once ------------------------------------------------------------------------
+
+struct ParallelRun {
+  std::string tag;
+  unsigned address;
+  testbed::RunResult result;
+};
+
+TEST(ParallelBoards, EachSeesOnlyItsOwnRun) {
+  Board a;
+  Board b;
+  ParallelRun runs[2] = {{Tag("parallel-a"), 0x0100, {}}, {Tag("parallel-b"), 0x0200, {}}};
+  Board* boards[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) PresetFiles(*boards[i], runs[i].tag);
+  std::thread threads[2];
+  for (int i = 0; i < 2; ++i) {
+    threads[i] = std::thread([&, i] {
+      runs[i].result = boards[i]->Run(probe::ProbePath("path_probe_plain"),
+                                      {runs[i].tag, std::to_string(runs[i].address)});
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < 2; ++i) {
+    const ParallelRun& mine = runs[i];
+    const ParallelRun& theirs = runs[1 - i];
+    EXPECT_THAT(TakeLeaks(mine.tag), IsEmpty());
+    EXPECT_EQ(mine.result.exit_status, 0) << mine.result.out;
+    for (const probe::Created& f : probe::CreatedFiles()) {
+      EXPECT_TRUE(InSandbox(*boards[i], probe::FixedPath(f.dir, mine.tag, f.way)));
+      EXPECT_FALSE(InSandbox(*boards[i], probe::FixedPath(f.dir, theirs.tag, f.way)));
+    }
+    const auto frames = boards[i]->module().host_frames();
+    EXPECT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(SentFrameFor(*boards[i], mine.address));
+  }
+}
+
+}  // namespace
