@@ -55,6 +55,30 @@ bool HasInterpreter(std::ifstream& in) {
   return false;
 }
 
+// ELF class and machine of a file ("" when it is no ELF file).
+std::string ElfKind(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  unsigned char header[EI_NIDENT + 4] = {};  // ident, e_type, e_machine
+  if (!in.read(reinterpret_cast<char*>(header), sizeof header) ||
+      std::memcmp(header, ELFMAG, SELFMAG) != 0) {
+    return "";
+  }
+  return std::to_string(header[EI_CLASS]) + "/" + std::to_string(header[EI_DATA]) + "/" +
+         std::to_string(header[EI_NIDENT + 2] | header[EI_NIDENT + 3] << 8);
+}
+
+// The dynamic loader only warns about a preload library it cannot load, and runs the program
+// without it: so the library must be there, and of the program's own kind.
+std::string WhyPreloadWouldFail(const std::string& program) {
+  const std::string library = PreloadLibrary();
+  const std::string kind = ElfKind(library);
+  if (kind.empty()) return "the preload library is missing: " + library;
+  if (kind != ElfKind(program)) {
+    return "the preload library does not fit the program's machine: " + program;
+  }
+  return "";
+}
+
 // Why `path` must not run, or "" when it may.
 std::string WhyNotRunnable(const std::string& path) {
   struct stat st;
@@ -77,7 +101,7 @@ std::string WhyNotRunnable(const std::string& path) {
   if (!dynamic) {
     return "statically linked program (the preload library would be ignored): " + path;
   }
-  return "";
+  return WhyPreloadWouldFail(path);
 }
 
 // ---- Starting it --------------------------------------------------------------------------------

@@ -158,6 +158,72 @@ TEST_F(Link, ShortBodyIsNotTakenForData) {
   EXPECT_THAT(r.OutLines(), ElementsAre("Response Error!", "read=10"));
 }
 
+// ---- Identity records ----
+
+TEST_F(Link, MacRecordIsStoredReversed) {
+  const auto r = Drive({"mac-save", "112233445566", "mac-read"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("mac-save=0", "mac-read=0 mac=112233445566"));
+  EXPECT_EQ(module().host_frames()[0].payload, Hex("0000 665544332211"));
+  EXPECT_EQ(module().Eeprom(0, 6), Hex("665544332211"));
+  EXPECT_EQ(module().Eeprom(6, 5), Hex("FFFFFFFFFF"));  // 0x0006..0x000A untouched
+}
+
+TEST_F(Link, MacRecordInTextOrder) {
+  const auto r = Drive({"mac-save-text", "112233445566", "mac-read-text"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("mac-save-text=0", "mac-read-text=0 mac=112233445566"));
+  EXPECT_EQ(module().host_frames()[0].payload, Hex("0000 112233445566"));
+}
+
+TEST_F(Link, DeviceNameReadsTwoBytesMoreThanItWrites) {
+  module().SetEeprom(0x17, Hex("A55A"));
+  const auto r = Drive({"name-save", "Tavrine-5566", "name-read"});
+  EXPECT_THAT(r.OutLines(),
+              ElementsAre("name-save=0", "name=" + HexOf(Hex("54617672696E652D35353636")) + "A55A"));
+  EXPECT_EQ(module().host_frames()[0].payload, Hex("000B 54617672696E652D35353636"));
+  EXPECT_EQ(HexOf(module().host_frames()[1].payload), "000B0E");
+}
+
+TEST_F(Link, VcomKeepsItsLow16Bits) {
+  const auto r = Drive({"vcom-save", "256", "vcom-read", "vcom-save", "65537", "vcom-read",
+                        "vcom-save", "65535", "vcom-read"});
+  EXPECT_THAT(r.OutLines(),
+              ElementsAre("SaveVcomToBM77", "Read Vcom From BM77: 1-0-256", "vcom-read=256",
+                          "SaveVcomToBM77", "Read Vcom From BM77: 0-1-1", "vcom-read=1",
+                          // 65535 is a value, not a failure
+                          "SaveVcomToBM77", "Read Vcom From BM77: 255-255-65535", "vcom-read=65535"));
+  EXPECT_EQ(module().host_frames()[0].payload, Hex("0019 0100"));
+}
+
+TEST_F(Link, FailedVcomReadGivesMinusOne) {
+  Fault f;
+  f.kind = Fault::Kind::kAckStatus;
+  f.command = kRead;
+  f.status = 0x55;
+  module().AddFault(f);
+  const auto r = Drive({"vcom-read"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("Read EEPROM Failed", "vcom-read=-1"));
+}
+
+TEST_F(Link, FailedVcomWriteStillSaysSaved) {
+  Fault f;
+  f.kind = Fault::Kind::kAckStatus;
+  f.command = 0x74;
+  f.status = 0x55;
+  module().AddFault(f);
+  const auto r = Drive({"vcom-save", "256"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("Write EEPROM Failed", "SaveVcomToBM77"));
+}
+
+TEST_F(Link, FailedMacReadLeavesTheCallersBytes) {
+  Fault f;
+  f.kind = Fault::Kind::kNoHeader;
+  f.command = kRead;
+  module().AddFault(f);
+  const auto r = Drive({"mac-read"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("Error Response Packet Header", "Response Error!",
+                                        "mac-read=10 mac=000000000000"));
+}
+
 // ---- The port ----
 
 TEST_F(Link, FrameTakenInPartsIsCompleted) {

@@ -4,6 +4,8 @@
 //   read AAAA N                     BM77_EEPROM_Read   -> "read=R data=HEX" (data when R == 0)
 //   write AAAA HEX                  BM77_EEPROM_Write  -> "write=R"
 //   send CC HEX | ack | resp | hostack   the exchange steps one by one
+//   mac-save HEX | mac-save-text HEX | mac-read | mac-read-text | name-save TEXT | name-read |
+//   vcom-save N | vcom-read              the identity records
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,6 +32,41 @@ void PrintHex(const char* label, const uint8_t* bytes, size_t count) {
 }
 
 uint16_t Address(const char* text) { return static_cast<uint16_t>(strtoul(text, nullptr, 16)); }
+
+// The identity record steps; false when `argv[*i]` is none of them.
+bool IdentityStep(int port, char** argv, int argc, int* i) {
+  const char* step = argv[*i];
+  const bool has_arg = *i + 1 < argc;
+  uint8_t bytes[16] = {};
+  if (strcmp(step, "mac-save") == 0 && has_arg) {
+    ParseHex(argv[++*i], bytes, 6);
+    printf("mac-save=%d\n", SaveMacToBM77(port, bytes));
+  } else if (strcmp(step, "mac-save-text") == 0 && has_arg) {
+    ParseHex(argv[++*i], bytes, 6);
+    printf("mac-save-text=%d\n", SaveMacToBM77TextOrder(port, bytes));
+  } else if (strcmp(step, "mac-read") == 0) {
+    const int r = ReadMacFromBM77(port, bytes);
+    printf("mac-read=%d", r);
+    PrintHex(" mac=", bytes, 6);
+  } else if (strcmp(step, "mac-read-text") == 0) {
+    const int r = ReadMacFromBM77TextOrder(port, bytes);
+    printf("mac-read-text=%d", r);
+    PrintHex(" mac=", bytes, 6);
+  } else if (strcmp(step, "name-save") == 0 && has_arg) {
+    strncpy(reinterpret_cast<char*>(bytes), argv[++*i], 12);
+    printf("name-save=%d\n", SaveDeviceNameToBM77(port, bytes));
+  } else if (strcmp(step, "name-read") == 0) {
+    ReadDeviceNameFromBM77(port, bytes);
+    PrintHex("name=", bytes, 14);
+  } else if (strcmp(step, "vcom-save") == 0 && has_arg) {
+    SaveVcomToBM77(port, atoi(argv[++*i]));
+  } else if (strcmp(step, "vcom-read") == 0) {
+    printf("vcom-read=%d\n", ReadVcomFromBM77(port));
+  } else {
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -76,7 +113,7 @@ int main(int argc, char** argv) {
       else printf("\n");
     } else if (strcmp(step, "hostack") == 0) {
       Send_Ack(port);
-    } else {
+    } else if (!IdentityStep(port, argv, argc, &i)) {
       printf("unknown step %s\n", step);
       return 2;
     }
@@ -84,3 +121,4 @@ int main(int argc, char** argv) {
   close(port);
   return 0;
 }
+
