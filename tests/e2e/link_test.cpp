@@ -262,6 +262,8 @@ TEST_F(Link, WaitingOnASilentModuleUsesAlmostNoProcessor) {
   module().AddFault(f);
   const auto r = Drive({"read", "0000", "6"});
   ASSERT_GT(r.wall_seconds, 2.9);
+  std::printf("waiting on a silent module: %.3f s processor time in %.3f s\n", r.cpu_seconds,
+              r.wall_seconds);
   // Under 2% of a core while waiting (a spinning wait would take the whole 3 s), with room
   // for starting the process under the sanitizers.
   EXPECT_LT(r.cpu_seconds, 0.02 * r.wall_seconds + 0.1) << "cpu " << r.cpu_seconds;
