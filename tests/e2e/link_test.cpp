@@ -147,6 +147,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"read=0 data=665544332211"}, true}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+TEST_F(Link, LineIsClearAfterAResponseWithoutHeader) {
+  Fault f = Make(Fault::Kind::kNoHeader);
+  f.occurrence = 1;
+  module().AddFault(f);
+  const auto r = Drive({"read", "0000", "6", "read", "0000", "6"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("Error Response Packet Header", "Response Error!",
+                                        "read=10", "read=0 data=665544332211"));
+}
+
 TEST_F(Link, ShortBodyIsNotTakenForData) {
   Fault f;
   f.kind = Fault::Kind::kRawReply;

@@ -76,13 +76,17 @@ TEST_F(RxProbe, PortWithTwoStopBits) {
 }
 
 TEST_F(RxProbe, CountsWhatTheModuleSends) {
-  // The module starts talking once the probe has set its port up (set-up flushes the line).
+  // The probe flushes the line while it sets the port up, and switches the module on right
+  // after: the module starts talking once it has been switched on.
   std::thread talk([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (io().requests().empty() && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     module().Chatter(100, 10, std::chrono::milliseconds(5));
   });
   testbed::RunOptions o;
-  o.time_limit = std::chrono::milliseconds(2000);  // it never ends by itself
+  o.time_limit = std::chrono::milliseconds(3000);  // it never ends by itself
   const auto r = Run("rx_probe", {}, o);
   talk.join();
   EXPECT_TRUE(r.timed_out);
