@@ -125,12 +125,17 @@ void SetText(simwire::Request* req, const char* text) {
   req->text[n] = '\0';
 }
 
+simwire::Request NewRequest(uint32_t kind) {
+  simwire::Request req;
+  memset(&req, 0, sizeof req);
+  req.kind = kind;
+  return req;
+}
+
 }  // namespace
 
 bool Hello(const char* exe) {
-  simwire::Request req;
-  memset(&req, 0, sizeof req);
-  req.kind = simwire::kHello;
+  simwire::Request req = NewRequest(simwire::kHello);
   SetText(&req, exe);
   simwire::Reply done;
   return Run(&req, &done) && done.kind == simwire::kDone;
@@ -138,9 +143,7 @@ bool Hello(const char* exe) {
 
 void ReportViolation(const char* fmt, ...) {
   const int saved = errno;
-  simwire::Request req;
-  memset(&req, 0, sizeof req);
-  req.kind = simwire::kViolation;
+  simwire::Request req = NewRequest(simwire::kViolation);
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(req.text, sizeof req.text, fmt, ap);
@@ -151,9 +154,7 @@ void ReportViolation(const char* fmt, ...) {
 }
 
 int ForwardIoctl(uint32_t device, unsigned request, void* arg) {
-  simwire::Request req;
-  memset(&req, 0, sizeof req);
-  req.kind = simwire::kIoctl;
+  simwire::Request req = NewRequest(simwire::kIoctl);
   req.device = device;
   req.request = request;
   // Only the low half is meaningful when the caller passed an int: the upper half of the
@@ -170,9 +171,7 @@ int ForwardIoctl(uint32_t device, unsigned request, void* arg) {
 }
 
 int32_t AskSystem(const char* command) {
-  simwire::Request req;
-  memset(&req, 0, sizeof req);
-  req.kind = simwire::kSystem;
+  simwire::Request req = NewRequest(simwire::kSystem);
   SetText(&req, command);
   simwire::Reply done;
   if (!Run(&req, &done) || done.kind != simwire::kDone) return -1;
