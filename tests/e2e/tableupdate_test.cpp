@@ -24,8 +24,15 @@ const Bytes kAfterName = Hex("A5 5A");                      // bytes the name re
 const Bytes kVcomRecord = Hex("0100");                      // 256
 
 const std::string kBanner = "BM77 Configuration Update";
-const Lines kSuccess = {kBanner,          "BT Com Port Init Success.", "Read Vcom From BM77: 1-0-256",
-                        "Parse Table File", "OK",                      "SaveVcomToBM77"};
+// The output of a run that went through, with `table_lines` printed while the table was written.
+Lines SuccessWith(const Lines& table_lines) {
+  Lines out = {kBanner, "BT Com Port Init Success.", "Read Vcom From BM77: 1-0-256",
+               "Parse Table File"};
+  out.insert(out.end(), table_lines.begin(), table_lines.end());
+  out.insert(out.end(), {"OK", "SaveVcomToBM77"});
+  return out;
+}
+const Lines kSuccess = SuccessWith({});
 
 class TableUpdate : public BoardTest {
  protected:
@@ -198,11 +205,7 @@ TEST_P(MalformedTables, WriteWhatCanBeReadAndKeepTheIdentity) {
   const MalformedCase& c = GetParam();
   const auto r = Update(TableText(c.text));
   EXPECT_EQ(r.exit_status, 0);
-  Lines expected = {kBanner, "BT Com Port Init Success.", "Read Vcom From BM77: 1-0-256",
-                    "Parse Table File"};
-  expected.insert(expected.end(), c.extra.begin(), c.extra.end());
-  expected.insert(expected.end(), {"OK", "SaveVcomToBM77"});
-  EXPECT_EQ(r.OutLines(), expected);
+  EXPECT_EQ(r.OutLines(), SuccessWith(c.extra));
   EXPECT_EQ(TableWrites(), c.writes);
   ExpectIdentityKept();
 }
@@ -257,11 +260,7 @@ TEST_P(TableWriteReplies, TableGoesOnAndStatusStaysZero) {
   AddFault(c.kind, kWrite, 1, c.status);  // the first table write
   const auto r = Update(Table({"0040: 01 ;", "0050: 02 ;"}));
   EXPECT_EQ(r.exit_status, 0);
-  Lines expected = {kBanner, "BT Com Port Init Success.", "Read Vcom From BM77: 1-0-256",
-                    "Parse Table File"};
-  expected.insert(expected.end(), c.lines.begin(), c.lines.end());
-  expected.insert(expected.end(), {"OK", "SaveVcomToBM77"});
-  EXPECT_EQ(r.OutLines(), expected);
+  EXPECT_EQ(r.OutLines(), SuccessWith(c.lines));
   EXPECT_EQ(module().Eeprom(0x50, 1), Hex("02"));  // the next run was still written
   ExpectIdentityKept();
 }
