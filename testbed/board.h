@@ -160,6 +160,80 @@ class BoardIo {
   Impl* impl_;
 };
 
+// ---- The framebuffer ------------------------------------------------------------------------
+
+// The fixed screen information the driver reports (the fields a program may look at; the
+// others read as 0). Defaults: the device's panel, 800 x 480 at 16 bits a pixel.
+struct FbFixInfo {
+  std::string id = "epd-sim";  // at most 15 characters reach the program
+  uint32_t smem_len = 768000;  // bytes a program maps; the memory file holds at least these
+  uint32_t type = 0;           // FB_TYPE_PACKED_PIXELS
+  uint32_t visual = 2;         // FB_VISUAL_TRUECOLOR
+  uint16_t xpanstep = 0;
+  uint16_t ypanstep = 1;
+  uint16_t ywrapstep = 0;
+  uint32_t line_length = 1600;
+};
+
+struct FbBitfield {
+  uint32_t offset = 0;
+  uint32_t length = 0;
+  uint32_t msb_right = 0;
+};
+
+// The variable screen information, field for field as the kernel declares it (40 words, the
+// same for 32-bit and 64-bit programs).
+struct FbVarInfo {
+  uint32_t xres = 800, yres = 480, xres_virtual = 800, yres_virtual = 480;
+  uint32_t xoffset = 0, yoffset = 0;
+  uint32_t bits_per_pixel = 16, grayscale = 0;
+  FbBitfield red{11, 5, 0}, green{5, 6, 0}, blue{0, 5, 0}, transp{};
+  uint32_t nonstd = 0, activate = 0, height = 0, width = 0, accel_flags = 0;
+  uint32_t pixclock = 0, left_margin = 0, right_margin = 0, upper_margin = 0, lower_margin = 0;
+  uint32_t hsync_len = 0, vsync_len = 0, sync = 0, vmode = 0, rotate = 0, colorspace = 0;
+  std::array<uint32_t, 4> reserved{};
+};
+bool operator==(const FbVarInfo& a, const FbVarInfo& b);
+
+struct FbRequest {
+  uint32_t request = 0;           // one of Framebuffer::kGet..., or anything a program tried
+  std::optional<uint32_t> value;  // the mode request's integer argument
+  std::optional<FbVarInfo> var;   // what a pan request handed over
+  int32_t result = 0;
+};
+
+class Framebuffer {
+ public:
+  static constexpr uint32_t kGetVarInfo = 0x4600;  // FBIOGET_VSCREENINFO
+  static constexpr uint32_t kGetFixInfo = 0x4602;  // FBIOGET_FSCREENINFO
+  static constexpr uint32_t kPan = 0x4606;         // FBIOPAN_DISPLAY
+  static constexpr uint32_t kSetMode = 0x6003;     // the panel driver's update mode
+
+  // Device node present in the sandbox (default true). Missing: the open fails with ENOENT.
+  void SetPresent(bool present);
+  // The memory file grows to the new smem_len if it is shorter; it never shrinks, so a test
+  // can see whether a program writes past smem_len.
+  void SetFixInfo(const FbFixInfo& fix);
+  void SetVarInfo(const FbVarInfo& var);
+  FbFixInfo fix_info() const;
+  FbVarInfo var_info() const;
+  // Every later request with this number fails with -1 and `err` (the request is still logged,
+  // with what it handed over).
+  void FailRequest(uint32_t request, int err);
+
+  // The framebuffer memory: the bytes of the file that programs map.
+  Bytes Memory() const;
+  void SetMemory(const Bytes& bytes);
+
+  std::vector<FbRequest> requests() const;
+
+  struct Impl;
+  explicit Framebuffer(Impl* impl) : impl_(impl) {}
+
+ private:
+  Impl* impl_;
+};
+
 // ---- Running a program -------------------------------------------------------------------------
 
 struct RunOptions {
@@ -198,6 +272,7 @@ class Board {
 
   Module& module();
   BoardIo& io();
+  Framebuffer& framebuffer();
 
   // Sandbox folder; SandboxPath("/opt/mac") is where the program's /opt/mac lands.
   const std::string& sandbox() const;

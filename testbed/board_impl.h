@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "board.h"
+#include "framebuffer_impl.h"
 #include "module_impl.h"
 #include "sim_protocol.h"
 
@@ -89,6 +90,8 @@ struct Board::Impl {
   Module module;
   BoardIo::Impl io_impl;
   BoardIo io;
+  Framebuffer::Impl fb_impl;
+  Framebuffer fb;
 
   std::atomic<bool> stop{false};
   std::thread loop;

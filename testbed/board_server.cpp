@@ -131,6 +131,9 @@ DeviceAnswer Board::Impl::Dispatch(DeviceCall& call, uint32_t device) {
   if (device == simwire::kDevVrkIo) {
     return io_impl.Handle(call, [this](std::string text) { AddViolation(std::move(text)); });
   }
+  if (device == simwire::kDevFb0) {
+    return fb_impl.Handle(call, [this](std::string text) { AddViolation(std::move(text)); });
+  }
   AddViolation("ioctl " + std::to_string(call.request()) + " on " + DeviceName(device) +
                ": the board has no such device");
   return {-1, ENOTTY};
