@@ -24,7 +24,7 @@ constexpr int kStatusFailed = 255;
 
 constexpr const char kFramebufferPath[] = "/dev/fb0";
 // The panel driver's own request: the update mode for the next pan, passed by value.
-constexpr unsigned long kFbSetModeRequest = 0x6003;  // FB0_IOCTL_SET_MODE
+constexpr unsigned long FB0_IOCTL_SET_MODE = 0x6003;
 constexpr unsigned long kUpdateMode = 0;
 
 // Reads the variable information, sets the update mode and pans with what was read; prints
@@ -35,7 +35,7 @@ bool ShowFramebuffer(int fd) {
     puts(msg::kVarInfoError);
     return false;
   }
-  if (ioctl(fd, kFbSetModeRequest, kUpdateMode) < 0) {
+  if (ioctl(fd, FB0_IOCTL_SET_MODE, kUpdateMode) < 0) {
     puts(msg::kSetModeError);
     return false;
   }
