@@ -65,8 +65,9 @@ TEST_F(ChipLink, RandomExchange) {
   ASSERT_EQ(log[3].packet.size(), 35u);
   EXPECT_EQ(Bytes(log[3].packet.begin() + 1, log[3].packet.end() - 2), random);
   EXPECT_THAT(MsBetween(log[2], log[3]), Ge(50.0));
-  EXPECT_THAT(r.OutLines(),
-              ElementsAre("wake=00", "exec=00 resp=" + HexOf(log[3].packet), "sleep=00"));
+  EXPECT_THAT(r.OutLines(), ElementsAre("wake=00",
+                                        "exec=00 resp=" + HexOf(log[3].packet) + " after=EEEEEEEE",
+                                        "sleep=00"));
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(log[i].state, ChipState::kAwake) << i;
   EXPECT_EQ(chip().state(), ChipState::kAsleep);
 }
@@ -129,7 +130,8 @@ TEST_F(ChipLink, DataPartsFollowTheParametersInOrder) {
 TEST_F(ChipLink, PacketBeyondTheDeclaredCapacityIsNotSent) {
   const auto r =
       Drive({"wake", "exec:12:00:0000:00:09:01:02:03", "exec:12:00:0000:00:0A:01:02:03"});
-  EXPECT_THAT(r.OutLines(), ElementsAre("wake=00", "exec=E7 resp=",
+  // nothing was read either: the response buffer is untouched
+  EXPECT_THAT(r.OutLines(), ElementsAre("wake=00", "exec=E7 resp= after=EEEEEEEE",
                                         ::testing::StartsWith("exec=00 resp=0400")));
   EXPECT_EQ(Requests(), (std::vector<uint32_t>{kWake, kReceive, kSend, kReceive}));
   EXPECT_EQ(chip().requests()[2].packet.size(), 10u);
@@ -197,9 +199,17 @@ INSTANTIATE_TEST_SUITE_P(
                    kSendFailed}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+// The bytes asked for are zeroed before the receive: a short answer leaves zeros behind it.
+TEST_F(ChipLink, ShortAnswerLeavesZerosBehind) {
+  chip().SetStatusByte(0x0F);
+  const auto r = Drive({"wake", kRandomStep});
+  EXPECT_THAT(r.OutLines(), ElementsAre("wake=00", ::testing::MatchesRegex(
+                                                       "exec=D3 resp=040F.... after=00000000")));
+}
+
 TEST_F(ChipLink, NoCommandWithoutWake) {
   const auto r = Drive({kRandomStep});
-  EXPECT_THAT(r.OutLines(), ElementsAre("exec=FF resp="));
+  EXPECT_THAT(r.OutLines(), ElementsAre("exec=FF resp= after=EEEEEEEE"));
   EXPECT_THAT(Requests(), ElementsAre(kSend));
   EXPECT_EQ(chip().requests()[0].result, -1);
 }

@@ -3,8 +3,10 @@
 //   wake | sleep | idle | reset               the requests without data
 //   exec:OP:P1:P2:RX:TX[:D1[:D2[:D3]]]        ATSHA204A_Execute; fields in hex, the data
 //                                             parts as hex bytes (empty: none)
-//                                             -> "exec=XX resp=HEX" (the response as far as
-//                                                its count byte reaches)
+//                                             -> "exec=XX resp=HEX after=HEX": the response
+//                                                as far as its count byte reaches, and the
+//                                                four bytes behind it (the buffer starts
+//                                                filled with EE)
 // Exit status 0, 3 when the device cannot be opened, 2 for a step it does not know.
 #include <fcntl.h>
 #include <stdio.h>
@@ -22,6 +24,8 @@ namespace {
 
 constexpr int kNoDevice = 3;
 constexpr int kUnknownStep = 2;
+constexpr uint8_t kFill = 0xEE;
+constexpr unsigned kAfter = 4;
 
 std::vector<std::string> Fields(const std::string& step) {
   std::vector<std::string> fields;
@@ -52,7 +56,8 @@ bool Execute(const std::string& step) {
   std::vector<uint8_t> data[3];
   for (size_t i = 6; i < f.size(); ++i) data[i - 6] = HexBytes(f[i]);
   uint8_t packet[128];
-  uint8_t response[256] = {};
+  uint8_t response[256 + kAfter];
+  memset(response, kFill, sizeof response);
   const uint8_t status = ATSHA204A_Execute(
       static_cast<uint8_t>(Number(f[1])), static_cast<uint8_t>(Number(f[2])),
       static_cast<uint16_t>(Number(f[3])), static_cast<uint8_t>(data[0].size()), data[0].data(),
@@ -60,7 +65,10 @@ bool Execute(const std::string& step) {
       data[2].data(), static_cast<uint8_t>(Number(f[5])), packet,
       static_cast<uint8_t>(Number(f[4])), response);
   printf("exec=%02X resp=", status);
-  for (unsigned i = 0; i < response[0]; ++i) printf("%02X", response[i]);
+  const unsigned count = response[0] == kFill ? 0 : response[0];
+  for (unsigned i = 0; i < count; ++i) printf("%02X", response[i]);
+  printf(" after=");
+  for (unsigned i = count; i < count + kAfter; ++i) printf("%02X", response[i]);
   printf("\n");
   return true;
 }

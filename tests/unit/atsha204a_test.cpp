@@ -87,6 +87,9 @@ TEST(ChipPacket, DataPartsInOrderAfterParam2LowByteFirst) {
   const Bytes head = {0x0A, 0x12, 0x80, 0x34, 0x12, 0xAA, 0xBB, 0xCC};
   EXPECT_EQ(b.count, 10);
   EXPECT_EQ(b.Packet(), Join(head, Crc(head)));
+  const Built all = Build(0x16, 0x00, 0x0000, {{0x01}, {0x02, 0x03}, {0x04}}, 39);
+  const Bytes all_head = {0x0B, 0x16, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04};
+  EXPECT_EQ(all.Packet(), Join(all_head, Crc(all_head)));
 }
 
 TEST(ChipPacket, OnlyWhatFitsTheDeclaredCapacityIsBuilt) {
