@@ -92,9 +92,9 @@ struct Chip::Impl {
     int occurrence;  // 0: every time
   };
   std::vector<Failure> failing;
-  std::map<uint32_t, int> seen;  // requests served or failed so far, per request number
-  Bytes pending;                        // what the next receive reads
-  Clock::time_point ready_at;           // when the last command's result is ready
+  std::map<uint32_t, int> seen;  // occurrences so far, per request number
+  Bytes pending;                 // what the next receive reads
+  Clock::time_point ready_at;    // when the last command's result is ready
   std::vector<ChipRequest> requests;
 
  private:

@@ -35,6 +35,10 @@ constexpr uint8_t kStatusCommunicationError = 0xFF;
 
 const Bytes kWakeResponse = {0x04, 0x11, 0x33, 0x43};
 
+// CRC-16/ARC's polynomial 0x8005, reflected.
+constexpr uint16_t kReflectedPolynomial = 0xA001;
+constexpr size_t kCrcSize = 2;
+
 // Response lengths: a status byte, a 4-byte word or a 32-byte block between count and CRC.
 constexpr size_t kStatusOnly = 1;
 constexpr size_t kWord = 4;
@@ -82,13 +86,13 @@ uint16_t Reflected16(uint16_t v) {
   return r;
 }
 
-// CRC-16/ARC (reflected polynomial 0xA001, start 0), bit-reversed: the chip's CRC.
+// CRC-16/ARC (reflected, starting at 0), bit-reversed: the chip's CRC.
 uint16_t ChipCrc(const uint8_t* data, size_t length) {
   uint16_t reg = 0;
   for (size_t i = 0; i < length; ++i) {
     reg ^= data[i];
     for (int bit = 0; bit < 8; ++bit) {
-      reg = (reg & 1u) != 0 ? static_cast<uint16_t>(reg >> 1 ^ 0xA001u)
+      reg = (reg & 1u) != 0 ? static_cast<uint16_t>(reg >> 1 ^ kReflectedPolynomial)
                             : static_cast<uint16_t>(reg >> 1);
     }
   }
@@ -97,7 +101,7 @@ uint16_t ChipCrc(const uint8_t* data, size_t length) {
 
 // Count byte, `data`, CRC (low byte first).
 Bytes MakeResponse(const Bytes& data) {
-  Bytes r{static_cast<uint8_t>(data.size() + 3)};
+  Bytes r{static_cast<uint8_t>(1 + data.size() + kCrcSize)};
   r.insert(r.end(), data.begin(), data.end());
   const uint16_t crc = ChipCrc(r.data(), r.size());
   r.push_back(static_cast<uint8_t>(crc & 0xFF));
@@ -109,7 +113,7 @@ Bytes StatusResponse(uint8_t status) { return MakeResponse({status}); }
 
 bool PacketIntact(const Bytes& packet) {
   if (packet.size() < kPacketOverhead || packet[0] != packet.size()) return false;
-  const size_t covered = packet.size() - 2;
+  const size_t covered = packet.size() - kCrcSize;
   const uint16_t crc = ChipCrc(packet.data(), covered);
   return packet[covered] == (crc & 0xFF) && packet[covered + 1] == (crc >> 8);
 }

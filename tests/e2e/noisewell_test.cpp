@@ -93,15 +93,6 @@ TEST_F(Noisewell, ArgumentsChangeNothing) {
   EXPECT_FALSE(board_.ReadFile("/opt/other"));
 }
 
-TEST_F(Noisewell, EveryRunTakesFreshBytes) {
-  Run("Noisewell", {});
-  const Bytes second(kRandom.rbegin(), kRandom.rend());
-  chip().SetRandom(second);
-  const auto r = Run("Noisewell", {});
-  EXPECT_EQ(r.OutLines(), Dump(second));
-  EXPECT_EQ(board_.ReadFile("/opt/random"), second);
-}
-
 // ---- The file, written in place -----------------------------------------------------------------
 
 struct OldFileCase {
