@@ -80,7 +80,7 @@ size_t DataLength(const ChipCommand& c, uint8_t param1) {
 uint16_t Reflected16(uint16_t v) {
   uint16_t r = 0;
   for (int i = 0; i < 16; ++i) {
-    r = static_cast<uint16_t>(r << 1 | (v & 1u));
+    r = static_cast<uint16_t>(static_cast<unsigned>(r) << 1 | (v & 1u));
     v = static_cast<uint16_t>(v >> 1);
   }
   return r;
