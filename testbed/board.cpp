@@ -100,7 +100,8 @@ Board::Impl::Impl(BoardOptions board_options)
       module_impl(std::make_unique<Module::Impl>()),
       module(module_impl.get()),
       io(&io_impl),
-      fb(&fb_impl) {
+      fb(&fb_impl),
+      chip(&chip_impl) {
   bool given = false;
   sandbox = MakeSandbox(options, &given);
   keep_sandbox = given || getenv(kKeepEnv) != nullptr;
@@ -110,6 +111,8 @@ Board::Impl::Impl(BoardOptions board_options)
   io_impl.CreateNode();
   fb_impl.node = sandbox + "/dev/fb0";
   fb_impl.CreateNode();
+  chip_impl.node = sandbox + "/dev/ZR6083_S";
+  chip_impl.CreateNode();
   socket_name = UniqueSocketName();
   listen_fd = Listen(socket_name);
   int pipe_fds[2];
@@ -195,6 +198,7 @@ Board::~Board() = default;
 Module& Board::module() { return impl_->module; }
 BoardIo& Board::io() { return impl_->io; }
 Framebuffer& Board::framebuffer() { return impl_->fb; }
+Chip& Board::chip() { return impl_->chip; }
 const std::string& Board::sandbox() const { return impl_->sandbox; }
 
 std::string Board::SandboxPath(const std::string& fixed_path) const {

@@ -1,7 +1,7 @@
 // The simulated board: a BM77 module behind a pseudo-terminal, the board I/O control device,
-// and the runner that starts a real program from build/bin against them through the preload
-// library. Hosted by the test process (or by devsim); one event-loop thread serves the
-// pseudo-terminal and the board socket.
+// the ATSHA204A crypto chip, and the runner that starts a real program from build/bin against
+// them through the preload library. Hosted by the test process (or by devsim); one event-loop
+// thread serves the pseudo-terminal and the board socket.
 //
 // This code shares nothing with bm77link or the tools: its framing, CRC and parsing are
 // written here again from the protocol's description, so that a fault copied into both sides
@@ -229,6 +229,58 @@ class Framebuffer {
 
   struct Impl;
   explicit Framebuffer(Impl* impl) : impl_(impl) {}
+// ---- The ATSHA204A crypto chip behind /dev/ZR6083_S --------------------------------------------
+
+enum class ChipState { kAsleep, kAwake, kIdle };
+
+struct ChipRequest {
+  uint32_t request = 0;  // 101 reset I/O, 102 sleep, 103 idle, 104 send, 105 wake, 106 receive,
+                         // or anything a program tried
+  uint32_t arg = 0;      // the plain argument of 101, 102, 103 and 105 (low 32 bits)
+  Bytes packet;          // 104: the packet as the program handed it (count byte first);
+                         // 106: the bytes the driver put into the program's buffer
+  std::optional<uint8_t> size;  // 106: the number of bytes asked for (the buffer's byte 0)
+  int32_t result = 0;
+  ChipState state = ChipState::kAsleep;     // the chip's state after the request
+  std::chrono::steady_clock::time_point at;  // when the request arrived
+};
+
+// The chip answers a wake with 04 11 33 43 and each command of its command table with a
+// response of the table's size after the command's execution time: Random with the chosen
+// bytes, status-only commands with status 0x00, other data with zeros. A packet with a wrong
+// count or CRC gets status 0xFF, an unknown opcode status 0x03. While asleep or idle the chip
+// takes no command (the send fails with -1); a receive before the command's execution time
+// has passed, or with nothing to read, fails with -1.
+class Chip {
+ public:
+  static constexpr size_t kRandomSize = 32;
+
+  // Device node present in the sandbox (default true). Missing: the open fails with ENOENT.
+  void SetPresent(bool present);
+  // The 32 bytes every Random command answers with (default: a fixed pattern, DefaultRandom).
+  void SetRandom(const Bytes& bytes);
+  static Bytes DefaultRandom();
+
+  // Faults, in force until changed or cleared:
+  // the answer to a wake, as given (default 04 11 33 43);
+  void SetWakeResponse(const Bytes& bytes);
+  // every command answered with a status response carrying `status` (0x03 parse error, 0x0F
+  // execution error, 0xFF communication error, ...), valid CRC;
+  void SetStatusByte(std::optional<uint8_t> status);
+  // every command answered with exactly these bytes (count byte and CRC as given);
+  void SetResponse(std::optional<Bytes> bytes);
+  // the CRC of every command response spoilt;
+  void SetBadCrc(bool bad);
+  // request `request` not served: it returns `result` (errno EIO when negative); every time,
+  // or only its `occurrence`-th time (1-based, counted over the board's life).
+  void FailRequest(uint32_t request, int32_t result = -1, int occurrence = 0);
+  void ClearFaults();
+
+  ChipState state() const;  // initially asleep
+  std::vector<ChipRequest> requests() const;
+
+  struct Impl;
+  explicit Chip(Impl* impl) : impl_(impl) {}
 
  private:
   Impl* impl_;
@@ -273,6 +325,7 @@ class Board {
   Module& module();
   BoardIo& io();
   Framebuffer& framebuffer();
+  Chip& chip();
 
   // Sandbox folder; SandboxPath("/opt/mac") is where the program's /opt/mac lands.
   const std::string& sandbox() const;

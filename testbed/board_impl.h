@@ -1,4 +1,5 @@
-// Inside the board: what board.cpp, board_server.cpp, board_io.cpp and board_run.cpp share.
+// Inside the board: what board.cpp, board_server.cpp, board_run.cpp and the device files
+// (board_io.cpp, chip.cpp) share.
 #pragma once
 
 #include <sys/types.h>
@@ -7,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,9 +49,16 @@ struct DeviceAnswer {
   int32_t err = 0;
 };
 
+// Records a fault of the program (something a real driver would not have taken).
+using Violation = std::function<void(std::string)>;
+
+// Each simulated device behind a fixed device path has an Impl with
+//   DeviceAnswer Handle(DeviceCall& call, const Violation& violation);
+// that serves one request of a program (loop thread); the board's table of devices
+// (Board::Impl::Dispatch) routes each forwarded ioctl to it.
+
 struct BoardIo::Impl {
-  // Serves one request of a program (loop thread). `violation` records a fault of the program.
-  DeviceAnswer Handle(DeviceCall& call, const std::function<void(std::string)>& violation);
+  DeviceAnswer Handle(DeviceCall& call, const Violation& violation);
   DeviceAnswer Apply(const IoRequest& entry);
   void CreateNode();
 
@@ -62,6 +71,39 @@ struct BoardIo::Impl {
   int mode = 0;
   std::optional<int> vcom;
   std::vector<IoRequest> requests;
+};
+
+struct Chip::Impl {
+  Impl();  // a working chip, asleep
+  DeviceAnswer Handle(DeviceCall& call, const Violation& violation);
+  void CreateNode();
+
+  mutable std::mutex mu;
+  std::string node;  // the sandbox file that stands for /dev/ZR6083_S
+  bool present = true;
+  ChipState state = ChipState::kAsleep;
+  Bytes random;
+  Bytes wake_response;
+  std::optional<uint8_t> status_byte;
+  std::optional<Bytes> response;
+  bool bad_crc = false;
+  struct Failure {
+    uint32_t request;
+    int32_t result;
+    int occurrence;  // 0: every time
+  };
+  std::vector<Failure> failing;
+  std::map<uint32_t, int> seen;  // occurrences so far, per request number
+  Bytes pending;                 // what the next receive reads
+  Clock::time_point ready_at;    // when the last command's result is ready
+  std::vector<ChipRequest> requests;
+
+ private:
+  DeviceAnswer Send(DeviceCall& call, ChipRequest* entry);
+  DeviceAnswer Receive(DeviceCall& call, ChipRequest* entry);
+  DeviceAnswer Plain(const ChipRequest& entry);
+  std::optional<int32_t> FailureFor(uint32_t request);
+  void Execute(const Bytes& packet, Clock::time_point now);
 };
 
 struct Board::Impl {
@@ -92,6 +134,8 @@ struct Board::Impl {
   BoardIo io;
   Framebuffer::Impl fb_impl;
   Framebuffer fb;
+  Chip::Impl chip_impl;
+  Chip chip;
 
   std::atomic<bool> stop{false};
   std::thread loop;

@@ -54,8 +54,7 @@ DeviceAnswer BoardIo::Impl::Apply(const IoRequest& entry) {
   return {};
 }
 
-DeviceAnswer BoardIo::Impl::Handle(DeviceCall& call,
-                                   const std::function<void(std::string)>& violation) {
+DeviceAnswer BoardIo::Impl::Handle(DeviceCall& call, const Violation& violation) {
   IoRequest entry;
   entry.request = call.request();
   DeviceAnswer answer;

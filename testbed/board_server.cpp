@@ -127,12 +127,33 @@ void Board::Impl::Serve(int fd) {
   SendReply(fd, simwire::kDone, 0, 0, answer.result, answer.err);
 }
 
+namespace {
+
+// One entry of the board's table of devices: the device id the preload library names, and the
+// device's Impl, which serves the request (any Impl with Handle(DeviceCall&, const Violation&)).
+struct DeviceEntry {
+  uint32_t device;
+  std::function<DeviceAnswer(DeviceCall&, const Violation&)> handle;
+};
+
+template <typename DeviceImpl>
+DeviceEntry Serves(uint32_t device, DeviceImpl& impl) {
+  return {device, [&impl](DeviceCall& call, const Violation& violation) {
+            return impl.Handle(call, violation);
+          }};
+}
+
+}  // namespace
+
 DeviceAnswer Board::Impl::Dispatch(DeviceCall& call, uint32_t device) {
-  if (device == simwire::kDevVrkIo) {
-    return io_impl.Handle(call, [this](std::string text) { AddViolation(std::move(text)); });
-  }
-  if (device == simwire::kDevFb0) {
-    return fb_impl.Handle(call, [this](std::string text) { AddViolation(std::move(text)); });
+  const DeviceEntry devices[] = {
+      Serves(simwire::kDevVrkIo, io_impl),
+      Serves(simwire::kDevSha204, chip_impl),
+      Serves(simwire::kDevFb0, fb_impl),
+  };
+  const Violation violation = [this](std::string text) { AddViolation(std::move(text)); };
+  for (const DeviceEntry& d : devices) {
+    if (d.device == device) return d.handle(call, violation);
   }
   AddViolation("ioctl " + std::to_string(call.request()) + " on " + DeviceName(device) +
                ": the board has no such device");

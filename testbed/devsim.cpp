@@ -75,12 +75,21 @@ void SaveEeprom(testbed::Board& board, const fs::path& file) {
             static_cast<std::streamsize>(image.size()));
 }
 
+const char* ChipStateName(testbed::ChipState state) {
+  switch (state) {
+    case testbed::ChipState::kAwake: return "awake";
+    case testbed::ChipState::kIdle: return "idle";
+    default: return "asleep";
+  }
+}
+
 void PrintSummary(testbed::Board& board) {
   testbed::BoardIo& io = board.io();
   std::cerr << "--- board: power " << (io.power() ? "on" : "off") << ", mode " << io.mode()
             << ", VCOM " << (io.vcom() ? std::to_string(*io.vcom()) : "none") << ", "
-            << board.module().host_frames().size() << " frames from the program, "
-            << board.violations().size() << " violations\n";
+            << board.module().host_frames().size() << " frames from the program, chip "
+            << ChipStateName(board.chip().state()) << " after " << board.chip().requests().size()
+            << " requests, " << board.violations().size() << " violations\n";
   for (const std::string& v : board.violations()) std::cerr << "--- violation: " << v << "\n";
 }
 

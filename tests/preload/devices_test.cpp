@@ -144,6 +144,28 @@ INSTANTIATE_TEST_SUITE_P(Noisewell, OtherPrograms,
                                                       4}),
                          [](const auto& tc) { return std::string(tc.param.name); });
 
+// What bm77_ident does for a new address: system("/bin/Noisewell") runs the built Noisewell
+// against the same board, and its bytes land in this board's /opt/random.
+TEST(OtherPrograms, SystemRunsTheBuiltNoisewellOnTheSameChip) {
+  Board board;
+  testbed::Bytes random(testbed::Chip::kRandomSize);
+  for (size_t i = 0; i < random.size(); ++i) random[i] = static_cast<uint8_t>(0xC0 + i);
+  board.chip().SetRandom(random);
+  const testbed::RunResult r = board.Run(probe::ProbePath("sys_probe_plain"), {"system"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  const Lines out = r.OutLines();
+  ASSERT_EQ(out.size(), 6u + 4u) << r.out;  // the dump (Noisewell prints as it goes), then ours
+  EXPECT_EQ(out[1], "Random:");
+  EXPECT_EQ(out[2], "0xc0, 0xc1, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, ");
+  EXPECT_THAT(Lines(out.begin() + 6, out.end()),
+              ElementsAre("noisewell exit 0", "ls -1 EACCES", "execv -1 EACCES",
+                          "popen null EACCES"));
+  EXPECT_EQ(board.ReadFile("/opt/random"), random);
+  EXPECT_EQ(board.chip().requests().size(), 5u);
+  EXPECT_EQ(board.chip().state(), testbed::ChipState::kAsleep);
+  EXPECT_EQ(board.violations().size(), 3u) << ::testing::PrintToString(board.violations());
+}
+
 // ---- Port faults and scripted reads ------------------------------------------------------------
 
 struct PortCase {

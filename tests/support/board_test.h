@@ -63,6 +63,7 @@ class BoardTest : public ::testing::Test {
 
   testbed::Module& module() { return board_.module(); }
   testbed::BoardIo& io() { return board_.io(); }
+  testbed::Chip& chip() { return board_.chip(); }
 
   testbed::Board board_;
 };
