@@ -229,6 +229,11 @@ class Framebuffer {
 
   struct Impl;
   explicit Framebuffer(Impl* impl) : impl_(impl) {}
+
+ private:
+  Impl* impl_;
+};
+
 // ---- The ATSHA204A crypto chip behind /dev/ZR6083_S --------------------------------------------
 
 enum class ChipState { kAsleep, kAwake, kIdle };
