@@ -134,7 +134,9 @@ std::string ProgramPath(const std::string& program) {
   if (program[0] == '/') return program;
   char cwd[PATH_MAX];
   if (getcwd(cwd, sizeof cwd) == nullptr) return program;
-  return std::string(cwd) + "/" + program;
+  size_t skip = 0;
+  while (program.compare(skip, 2, "./") == 0) skip += 2;  // "./prog" reads better as prog
+  return std::string(cwd) + "/" + program.substr(skip);
 }
 
 // Opens the program once: the file examined is the file executed, whatever happens to its
