@@ -90,9 +90,9 @@ TEST_F(Devsim, RunsAProgramAndKeepsTheBoard) {
 }
 
 TEST_F(Devsim, StopsAProgramAtTheTimeLimitWithTimeoutsStatus) {
-  const DevsimRun r = Run("--board board --seconds 0.5 -- rx_probe");
+  const DevsimRun r = Run("--board board --seconds 1.5 -- rx_probe");
   EXPECT_EQ(r.status, kTimedOutStatus) << r.err;
-  EXPECT_THAT(r.err, HasSubstr("--- stopped at the time limit of 0.5 s\n"));
+  EXPECT_THAT(r.err, HasSubstr("--- stopped at the time limit of 1.5 s\n"));
 }
 
 TEST_F(Devsim, HelpPrintsTheUsage) {
