@@ -145,7 +145,8 @@ bool BindNode(const char* source, const char* node, StartFailure* failure) {
 // it names mounts of the machine's namespace, which cannot be bound here).
 bool FillDev(const SealPlan& plan, int machine_dev, StartFailure* failure) {
   char source[PATH_MAX];
-  if (!ThroughDescriptor(machine_dev, "pts", source, sizeof source) || mkdir(kDevPts, kFolderMode) != 0 ||
+  if (!ThroughDescriptor(machine_dev, "pts", source, sizeof source) ||
+      mkdir(kDevPts, kFolderMode) != 0 ||
       mount(source, kDevPts, nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
       !AllowDevices(kDevPts, AT_RECURSIVE)) {
     return Failed(StartStep::kDevPts, failure);

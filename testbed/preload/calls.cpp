@@ -60,7 +60,9 @@ Leaf LeafOfOpen(int flags) {
   return (flags & O_NOFOLLOW) != 0 || exclusive ? Leaf::kKeep : Leaf::kFollow;
 }
 
-Leaf LeafOfAt(int flags) { return (flags & AT_SYMLINK_NOFOLLOW) != 0 ? Leaf::kKeep : Leaf::kFollow; }
+Leaf LeafOfAt(int flags) {
+  return (flags & AT_SYMLINK_NOFOLLOW) != 0 ? Leaf::kKeep : Leaf::kFollow;
+}
 
 Leaf LeafOfLinkAt(int flags) {
   return (flags & AT_SYMLINK_FOLLOW) != 0 ? Leaf::kFollow : Leaf::kKeep;

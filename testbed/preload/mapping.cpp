@@ -159,8 +159,10 @@ bool Resolve(const char* absolute, Leaf leaf, char* out, size_t size) {
     char candidate[PATH_MAX];
     if (!JoinPath(folder, name, candidate, sizeof candidate)) return false;
     struct stat st;
-    if (leaf == Leaf::kKeep || BM77SIM_REAL(fstatat)(AT_FDCWD, candidate, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISLNK(st.st_mode)) {
+    const bool link =
+        BM77SIM_REAL(fstatat)(AT_FDCWD, candidate, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode);
+    if (leaf == Leaf::kKeep || !link) {
       return NormalisePath(candidate, out, size);
     }
     char target[PATH_MAX];

@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
   Report("lstat-link", lstat("/opt/port-link", &st));
   char text[64];
   const ssize_t n = readlink("/opt/port-link", text, sizeof text);
-  const std::string target = n < 0 ? strerrorname_np(errno) : std::string(text, static_cast<size_t>(n));
+  const std::string target =
+      n < 0 ? strerrorname_np(errno) : std::string(text, static_cast<size_t>(n));
   std::printf("readlink %s\n", target.c_str());
   Open("nofollow", "/opt/port-link", O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
   Report("unlink-link", unlink("/opt/port-link"));
