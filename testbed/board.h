@@ -301,8 +301,11 @@ struct RunOptions {
 
 struct RunResult {
   bool started = false;      // false: the program was refused before it ran (see `refusal`)
-  std::string refusal;       // why it was not run (not dynamically linked, setuid, missing)
+  std::string refusal;       // why it was not run (missing, static, setuid, file capabilities,
+                             // the seal could not be made), or why a run that started does not
+                             // count (the program did not greet the board)
   bool handshake = false;    // the preload library inside the program greeted the board
+  bool sealed = false;       // it ran in a private mount namespace (the second seal)
   bool timed_out = false;    // killed at the time limit
   int exit_status = -1;      // 0..255 when it exited
   int signal = 0;            // the signal that ended it, if any
@@ -318,6 +321,9 @@ struct BoardOptions {
   // Where the sandbox folder is made. Empty: a fresh folder under the build tree's
   // test-runs folder (never under /tmp, which the sandbox itself stands in for).
   std::string sandbox;
+  // Run each program in a private mount namespace where this process may make one (root, or
+  // open user namespaces). false: the preload library guards alone, as it must elsewhere.
+  bool seal = true;
 };
 
 class Board {
@@ -338,10 +344,12 @@ class Board {
   void WriteFile(const std::string& fixed_path, const Bytes& bytes, unsigned mode = 0644);
   std::optional<Bytes> ReadFile(const std::string& fixed_path) const;
 
-  // Runs build/bin/<program> (or an absolute path) with `args`, against this board. Before
-  // it starts, the program must be a dynamically linked, non-setuid executable (a static
-  // one would ignore the preload library); after it ends, the board settles: every byte the
-  // program sent has been read and decoded.
+  // Runs build/bin/<program> (or a path; a relative one is taken from the caller's folder)
+  // with `args`, against this board, in the board folder. The file is opened once, checked and
+  // executed from that descriptor: it must be a dynamically linked executable without setuid,
+  // setgid or file capabilities (such a one would ignore the preload library). Where allowed,
+  // it runs under the second seal. After it ends, the board settles: every byte the program
+  // sent has been read and decoded. A program that did not greet the board gets a `refusal`.
   RunResult Run(const std::string& program, const std::vector<std::string>& args,
                 const RunOptions& options = {});
 

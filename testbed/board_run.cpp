@@ -1,6 +1,8 @@
-// Board::Run: starts one real program against the board and collects what it did. A program
-// that would ignore the preload library (static, setuid) is refused before it runs: it would
-// reach the machine's real port and files.
+// Board::Run: starts one real program against the board and collects what it did. This is the
+// one way every program starts, for the tests and for devsim. A program that would ignore the
+// preload library (static, setuid or setgid, file capabilities) is refused before it runs: it
+// would reach the machine's real port and files. Where the runner may, the program runs under
+// the second seal as well (board_seal.h).
 #include <elf.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,9 +20,9 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <fstream>
 
 #include "board_impl.h"
+#include "board_seal.h"
 
 extern char** environ;
 
@@ -37,74 +40,8 @@ constexpr std::chrono::milliseconds kDrainLimit{200};
 constexpr int kExecFailedStatus = 127;
 constexpr size_t kReadChunk = 4096;
 constexpr char kBoardEnvPrefix[] = "BM77SIM_";
-
-// ---- Is it safe to run? -----------------------------------------------------------------------
-
-template <typename Ehdr, typename Phdr>
-bool HasInterpreter(std::ifstream& in) {
-  Ehdr header;
-  in.seekg(0);
-  if (!in.read(reinterpret_cast<char*>(&header), sizeof header)) return false;
-  if (header.e_phentsize != sizeof(Phdr)) return false;
-  for (unsigned i = 0; i < header.e_phnum; ++i) {
-    Phdr ph;
-    in.seekg(static_cast<std::streamoff>(header.e_phoff + i * sizeof(Phdr)));
-    if (!in.read(reinterpret_cast<char*>(&ph), sizeof ph)) return false;
-    if (ph.p_type == PT_INTERP) return true;
-  }
-  return false;
-}
-
-// ELF class and machine of a file ("" when it is no ELF file).
-std::string ElfKind(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  unsigned char header[EI_NIDENT + 4] = {};  // ident, e_type, e_machine
-  if (!in.read(reinterpret_cast<char*>(header), sizeof header) ||
-      std::memcmp(header, ELFMAG, SELFMAG) != 0) {
-    return "";
-  }
-  return std::to_string(header[EI_CLASS]) + "/" + std::to_string(header[EI_DATA]) + "/" +
-         std::to_string(header[EI_NIDENT + 2] | header[EI_NIDENT + 3] << 8);
-}
-
-// The dynamic loader only warns about a preload library it cannot load, and runs the program
-// without it: so the library must be there, and of the program's own kind.
-std::string WhyPreloadWouldFail(const std::string& program) {
-  const std::string library = PreloadLibrary();
-  const std::string kind = ElfKind(library);
-  if (kind.empty()) return "the preload library is missing: " + library;
-  if (kind != ElfKind(program)) {
-    return "the preload library does not fit the program's machine: " + program;
-  }
-  return "";
-}
-
-// Why `path` must not run, or "" when it may.
-std::string WhyNotRunnable(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return "no such program: " + path;
-  if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) {
-    return "not an executable file: " + path;
-  }
-  if ((st.st_mode & (S_ISUID | S_ISGID)) != 0) {
-    return "setuid or setgid program (the preload library would be ignored): " + path;
-  }
-  std::ifstream in(path, std::ios::binary);
-  unsigned char ident[EI_NIDENT] = {};
-  if (!in.read(reinterpret_cast<char*>(ident), sizeof ident) ||
-      std::memcmp(ident, ELFMAG, SELFMAG) != 0) {
-    return "not an ELF program: " + path;
-  }
-  const bool dynamic = ident[EI_CLASS] == ELFCLASS64   ? HasInterpreter<Elf64_Ehdr, Elf64_Phdr>(in)
-                       : ident[EI_CLASS] == ELFCLASS32 ? HasInterpreter<Elf32_Ehdr, Elf32_Phdr>(in)
-                                                       : false;
-  if (!dynamic) {
-    return "statically linked program (the preload library would be ignored): " + path;
-  }
-  return WhyPreloadWouldFail(path);
-}
-
-// ---- Starting it --------------------------------------------------------------------------------
+constexpr char kNoHandshake[] =
+    "the program did not greet the board (it ran without the preload library): ";
 
 struct Fd {
   int fd = -1;
@@ -119,12 +56,118 @@ struct Fd {
   }
 };
 
+// ---- Is it safe to run? -----------------------------------------------------------------------
+
+// The name of the extended attribute that carries file capabilities.
+constexpr char kCapabilityAttribute[] = "security.capability";
+
+bool ReadAt(int fd, void* into, size_t size, uint64_t offset) {
+  return pread(fd, into, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+}
+
+template <typename Ehdr, typename Phdr>
+bool HasInterpreter(int fd) {
+  Ehdr header;
+  if (!ReadAt(fd, &header, sizeof header, 0) || header.e_phentsize != sizeof(Phdr)) return false;
+  for (unsigned i = 0; i < header.e_phnum; ++i) {
+    Phdr ph;
+    if (!ReadAt(fd, &ph, sizeof ph, header.e_phoff + i * sizeof(Phdr))) return false;
+    if (ph.p_type == PT_INTERP) return true;
+  }
+  return false;
+}
+
+// ELF class, byte order and machine of a file ("" when it is no ELF file).
+std::string ElfKind(int fd) {
+  unsigned char header[EI_NIDENT + 4] = {};  // ident, e_type, e_machine
+  if (!ReadAt(fd, header, sizeof header, 0) || std::memcmp(header, ELFMAG, SELFMAG) != 0) {
+    return "";
+  }
+  return std::to_string(header[EI_CLASS]) + "/" + std::to_string(header[EI_DATA]) + "/" +
+         std::to_string(header[EI_NIDENT + 2] | header[EI_NIDENT + 3] << 8);
+}
+
+// The dynamic loader only warns about a preload library it cannot load, and runs the program
+// without it: so the library must be there, and of the program's own kind.
+std::string WhyPreloadWouldFail(int program, const std::string& path) {
+  const std::string library = PreloadLibrary();
+  const Fd lib(open(library.c_str(), O_RDONLY | O_CLOEXEC));
+  const std::string kind = lib.fd < 0 ? "" : ElfKind(lib.fd);
+  if (kind.empty()) return "the preload library is missing: " + library;
+  if (kind != ElfKind(program)) {
+    return "the preload library does not fit the program's machine: " + path;
+  }
+  return "";
+}
+
+// Why the program open on `fd` must not run, or "" when it may. Everything that makes the
+// dynamic loader ignore LD_PRELOAD is refused: no loader at all, or a secure-mode start.
+std::string WhyNotRunnable(int fd, const std::string& path) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return "cannot examine the program: " + path;
+  if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) {
+    return "not an executable file: " + path;
+  }
+  if ((st.st_mode & (S_ISUID | S_ISGID)) != 0) {
+    return "setuid or setgid program (the preload library would be ignored): " + path;
+  }
+  if (fgetxattr(fd, kCapabilityAttribute, nullptr, 0) >= 0 || errno == ERANGE) {
+    return "program with file capabilities (the preload library would be ignored): " + path;
+  }
+  unsigned char ident[EI_NIDENT] = {};
+  if (!ReadAt(fd, ident, sizeof ident, 0) || std::memcmp(ident, ELFMAG, SELFMAG) != 0) {
+    return "not an ELF program: " + path;
+  }
+  const bool dynamic = ident[EI_CLASS] == ELFCLASS64   ? HasInterpreter<Elf64_Ehdr, Elf64_Phdr>(fd)
+                       : ident[EI_CLASS] == ELFCLASS32 ? HasInterpreter<Elf32_Ehdr, Elf32_Phdr>(fd)
+                                                       : false;
+  if (!dynamic) {
+    return "statically linked program (the preload library would be ignored): " + path;
+  }
+  return WhyPreloadWouldFail(fd, path);
+}
+
+// A bare name is a program of build/bin; any other relative name is taken from the caller's
+// folder, once, here: the program runs in the board folder, where it would name another file.
+std::string ProgramPath(const std::string& program) {
+  if (program.find('/') == std::string::npos) return BinDir() + "/" + program;
+  if (program[0] == '/') return program;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return program;
+  size_t skip = 0;
+  while (program.compare(skip, 2, "./") == 0) skip += 2;  // "./prog" reads better as prog
+  return std::string(cwd) + "/" + program.substr(skip);
+}
+
+// Opens the program once: the file examined is the file executed, whatever happens to its
+// name in between.
+std::string OpenProgram(const std::string& path, Fd* program) {
+  program->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (program->fd < 0) return "no such program: " + path;
+  return WhyNotRunnable(program->fd, path);
+}
+
+// ---- Starting it --------------------------------------------------------------------------------
+
 struct Child {
   pid_t pid = -1;
   Fd in;  // our end of its standard input (a socket, so a closed reader cannot SIGPIPE us)
   Fd out;
   Fd err;
   Fd exited;  // pidfd: readable once it has ended
+};
+
+// What the child needs after fork, all prepared before it.
+struct Start {
+  int program = -1;  // the open program file
+  char* const* argv = nullptr;
+  char* const* envp = nullptr;
+  const char* cwd = nullptr;
+  const SealPlan* seal = nullptr;  // null: no second seal
+  int in = -1;
+  int out = -1;
+  int err = -1;
+  int report = -1;  // where a failed step is told; closes at exec
 };
 
 std::vector<std::string> EnvironmentFor(const std::map<std::string, std::string>& board_env,
@@ -155,9 +198,14 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-// Between fork and exec only async-signal-safe calls: everything was prepared before.
-[[noreturn]] void BecomeProgram(const char* path, char* const* argv, char* const* envp,
-                                const char* cwd, int in, int out, int err) {
+[[noreturn]] void StartFailed(int report, StartStep step, int err) {
+  const StartFailure failure{step, err};
+  (void)!write(report, &failure, sizeof failure);
+  _exit(kExecFailedStatus);
+}
+
+// Between fork and exec only system calls: everything was prepared before.
+[[noreturn]] void BecomeProgram(const Start& s) {
   setpgid(0, 0);
   sigset_t none;
   sigemptyset(&none);
@@ -165,41 +213,72 @@ void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigaction(SIGPIPE, &dfl, nullptr);
-  if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
-      chdir(cwd) != 0) {
-    _exit(kExecFailedStatus);
+  StartFailure failure{};
+  if (s.seal != nullptr && !ApplySeal(*s.seal, &failure)) {
+    StartFailed(s.report, failure.step, failure.err);
   }
-  close_range(STDERR_FILENO + 1, UINT_MAX, 0);
-  execve(path, argv, envp);
-  _exit(kExecFailedStatus);
+  if (dup2(s.in, STDIN_FILENO) < 0 || dup2(s.out, STDOUT_FILENO) < 0 ||
+      dup2(s.err, STDERR_FILENO) < 0) {
+    StartFailed(s.report, StartStep::kStandardStreams, errno);
+  }
+  if (chdir(s.cwd) != 0) StartFailed(s.report, StartStep::kFolder, errno);
+  // Every other descriptor closes at exec; the program file and the report stay until then.
+  close_range(STDERR_FILENO + 1, UINT_MAX, CLOSE_RANGE_CLOEXEC);
+  execveat(s.program, "", s.argv, s.envp, AT_EMPTY_PATH);
+  StartFailed(s.report, StartStep::kExec, errno);
 }
 
-bool Spawn(const std::string& path, const std::vector<std::string>& args,
-           std::vector<std::string> env, const std::string& cwd, Child* child) {
+// Waits for the child to exec (the report closes with nothing in it) or to tell which step
+// failed. Returns "" when it runs.
+std::string AwaitStart(int report) {
+  StartFailure failure{};
+  ssize_t n;
+  do {
+    n = read(report, &failure, sizeof failure);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) return "";
+  if (n != static_cast<ssize_t>(sizeof failure)) return "cannot start: no word from the child";
+  return std::string("cannot start: ") + StartStepName(failure.step) + ": " +
+         std::strerror(failure.err);
+}
+
+// "" when the program runs; else why not (the child is then reaped).
+std::string Spawn(int program, const std::string& path, const std::vector<std::string>& args,
+                  std::vector<std::string> env, const std::string& cwd, const SealPlan* seal,
+                  Child* child) {
   std::vector<std::string> argv_strings{path};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv = Pointers(argv_strings);
   std::vector<char*> envp = Pointers(env);
-  int in[2], out[2], err[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) return false;
+  auto failed = [] { return std::string("cannot start: ") + std::strerror(errno); };
+  int in[2], out[2], err[2], report[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) return failed();
   Fd in_child(in[1]);
   child->in.fd = in[0];
-  if (pipe2(out, O_CLOEXEC) != 0) return false;
+  if (pipe2(out, O_CLOEXEC) != 0) return failed();
   Fd out_child(out[1]);
   child->out.fd = out[0];
-  if (pipe2(err, O_CLOEXEC) != 0) return false;
+  if (pipe2(err, O_CLOEXEC) != 0) return failed();
   Fd err_child(err[1]);
   child->err.fd = err[0];
+  if (pipe2(report, O_CLOEXEC) != 0) return failed();
+  Fd report_read(report[0]);
+  Fd report_child(report[1]);
+  const Start start{program, argv.data(), envp.data(), cwd.c_str(), seal,
+                    in_child.fd, out_child.fd, err_child.fd, report_child.fd};
   child->pid = fork();
-  if (child->pid < 0) return false;
-  if (child->pid == 0) {
-    BecomeProgram(path.c_str(), argv.data(), envp.data(), cwd.c_str(), in_child.fd, out_child.fd,
-                  err_child.fd);
-  }
+  if (child->pid < 0) return failed();
+  if (child->pid == 0) BecomeProgram(start);
   setpgid(child->pid, child->pid);  // also here: the kill below may come before the child's own
+  report_child.Reset();
+  const std::string stopped = AwaitStart(report_read.fd);
+  if (!stopped.empty()) {
+    waitpid(child->pid, nullptr, 0);
+    return stopped;
+  }
   child->exited.fd = static_cast<int>(syscall(SYS_pidfd_open, child->pid, 0));
   for (int fd : {child->in.fd, child->out.fd, child->err.fd}) SetNonBlocking(fd);
-  return true;
+  return "";
 }
 
 // ---- Watching it --------------------------------------------------------------------------------
@@ -295,9 +374,9 @@ void Watch(Child& child, const RunOptions& options, RunResult* result) {
 RunResult Board::Run(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options) {
   RunResult result;
-  const std::string path =
-      program.find('/') == std::string::npos ? BinDir() + "/" + program : program;
-  result.refusal = WhyNotRunnable(path);
+  const std::string path = ProgramPath(program);
+  Fd file;
+  result.refusal = OpenProgram(path, &file);
   if (!result.refusal.empty()) return result;
 
   std::map<std::string, std::string> extra;
@@ -312,19 +391,25 @@ RunResult Board::Run(const std::string& program, const std::vector<std::string>&
   }
   impl_->module_impl->ResetPort();
 
+  const SealMode mode = impl_->options.seal ? AvailableSeal() : SealMode::kNone;
+  const SealPlan seal = PrepareSeal(
+      mode, impl_->options.port_present ? impl_->module_impl->slave_path() : "", impl_->sandbox);
   const auto start = SteadyClock::now();
   Child child;
-  if (!Spawn(path, args, EnvironmentFor(ProgramEnvironment(), extra), impl_->sandbox, &child)) {
-    result.refusal = std::string("cannot start: ") + std::strerror(errno);
-    return result;
-  }
+  result.refusal = Spawn(file.fd, path, args, EnvironmentFor(ProgramEnvironment(), extra),
+                         impl_->sandbox, mode == SealMode::kNone ? nullptr : &seal, &child);
+  if (!result.refusal.empty()) return result;
   result.started = true;
+  result.sealed = mode != SealMode::kNone;
   Watch(child, options, &result);
   result.wall_seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
   {
     std::lock_guard<std::mutex> lock(impl_->mu);
     result.handshake = impl_->greeted.count(child.pid) != 0;
   }
+  // The handshake decides: output of a program that ran without the preload library is not
+  // a run on the board.
+  if (!result.handshake) result.refusal = kNoHandshake + path;
   impl_->Settle();
   return result;
 }

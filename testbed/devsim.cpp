@@ -1,9 +1,13 @@
 // devsim: one of the tools against a simulated board kept in a folder, for trying things by
 // hand. The module's EEPROM is kept in DIR/eeprom.bin between runs; the files the program
-// writes to /opt and /tmp stay in DIR/opt and DIR/tmp.
+// writes to /opt and /tmp stay in DIR/opt and DIR/tmp. The program starts exactly as in the
+// tests (Board::Run), with the same checks.
 //
-//   devsim [--board DIR] [--seconds N] [--chatter N] -- PROGRAM ARGS...
+//   devsim [--board DIR] [--seconds N] [--chatter N] [--no-seal] -- PROGRAM ARGS...
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,44 +24,90 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Statuses as timeout(1) gives them: 124 stopped at the limit, 125 not run (here: also a run
+// that did not greet the board), 128+N ended by signal N.
 constexpr int kUsageStatus = 2;
+constexpr int kTimedOutStatus = 124;
 constexpr int kNotStartedStatus = 125;
-constexpr int kSignalBase = 128;  // a shell's status for a program ended by a signal
-constexpr unsigned kDefaultSeconds = 20;
+constexpr int kSignalBase = 128;
+constexpr double kDefaultSeconds = 20;
+constexpr double kLongestSeconds = 1e7;  // longer limits are this one (no clock overflow)
 // Chatter starts once the program has had time to open the port (the board resets the line
 // when the program starts), and goes out in pieces like a real module's output.
 constexpr std::chrono::milliseconds kChatterDelay{300};
 constexpr size_t kChatterPiece = 16;
 constexpr std::chrono::milliseconds kChatterGap{2};
 
+constexpr char kUsage[] =
+    "usage: devsim [--board DIR] [--seconds N] [--chatter N] [--no-seal] -- PROGRAM ARGS...\n"
+    "  --board DIR   the board folder, kept between runs (default demo-board)\n"
+    "  --seconds N   time limit of the program in seconds (default 20); then it is stopped\n"
+    "                and devsim ends with 124\n"
+    "  --chatter N   the module sends N bytes unprompted once the program runs\n"
+    "  --no-seal     no private mount namespace: the preload library guards alone\n"
+    "PROGRAM is a program of build/bin, or a path (a relative one from this folder).\n";
+
 struct Options {
+  bool help = false;
   std::string board = "demo-board";
-  unsigned seconds = kDefaultSeconds;
+  double seconds = kDefaultSeconds;
   size_t chatter = 0;
+  bool seal = true;
   std::string program;
   std::vector<std::string> args;
 };
 
-bool ParseArgs(int argc, char** argv, Options* o) {
+// A time limit: a positive, finite number of seconds, nothing else in the word.
+bool ParseSeconds(const char* text, double* seconds) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !std::isfinite(value) || value <= 0) {
+    return false;
+  }
+  *seconds = std::min(value, kLongestSeconds);
+  return true;
+}
+
+bool ParseCount(const char* text, size_t* count) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || text[0] == '-') return false;
+  *count = static_cast<size_t>(value);
+  return true;
+}
+
+// "" when the arguments are good; else what is wrong with them.
+std::string ParseArgs(int argc, char** argv, Options* o) {
   int i = 1;
   for (; i < argc && std::string(argv[i]) != "--"; ++i) {
     const std::string flag = argv[i];
-    if (i + 1 >= argc) return false;
+    if (flag == "--help" || flag == "-h") {
+      o->help = true;
+      return "";
+    }
+    if (flag == "--no-seal") {
+      o->seal = false;
+      continue;
+    }
+    if (flag != "--board" && flag != "--seconds" && flag != "--chatter") {
+      return "unknown option " + flag;
+    }
+    if (i + 1 >= argc) return flag + " wants a value";
     const char* value = argv[++i];
     if (flag == "--board") {
       o->board = value;
-    } else if (flag == "--seconds") {
-      o->seconds = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
-    } else if (flag == "--chatter") {
-      o->chatter = std::strtoul(value, nullptr, 10);
-    } else {
-      return false;
+    } else if (flag == "--seconds" && !ParseSeconds(value, &o->seconds)) {
+      return std::string("--seconds wants a positive number of seconds, not '") + value + "'";
+    } else if (flag == "--chatter" && !ParseCount(value, &o->chatter)) {
+      return std::string("--chatter wants a number of bytes, not '") + value + "'";
     }
   }
-  if (i + 1 >= argc) return false;
+  if (i + 1 >= argc) return "no program given after --";
   o->program = argv[i + 1];
   o->args.assign(argv + i + 2, argv + argc);
-  return true;
+  return "";
 }
 
 void LoadEeprom(testbed::Board& board, const fs::path& file) {
@@ -93,9 +143,22 @@ void PrintSummary(testbed::Board& board) {
   for (const std::string& v : board.violations()) std::cerr << "--- violation: " << v << "\n";
 }
 
+// One line for what the run was, when it was not a plain run under both seals.
+void PrintOutcome(const testbed::RunResult& r, double seconds) {
+  if (!r.refusal.empty()) {
+    std::cerr << "--- refused: " << r.refusal << "\n";
+    return;
+  }
+  if (!r.sealed) {
+    std::cerr << "--- no private mount namespace here: only the preload library guards the "
+                 "machine's devices\n";
+  }
+  if (r.timed_out) std::cerr << "--- stopped at the time limit of " << seconds << " s\n";
+}
+
 int ExitStatus(const testbed::RunResult& r) {
-  if (!r.started) return kNotStartedStatus;
-  if (r.timed_out) return EXIT_SUCCESS;  // stopping a program that runs until killed is normal
+  if (!r.started || !r.handshake) return kNotStartedStatus;
+  if (r.timed_out) return kTimedOutStatus;
   if (r.signal != 0) return kSignalBase + r.signal;
   return r.exit_status;
 }
@@ -104,15 +167,24 @@ int ExitStatus(const testbed::RunResult& r) {
 
 int main(int argc, char** argv) {
   Options o;
-  if (!ParseArgs(argc, argv, &o)) {
-    std::cerr << "usage: devsim [--board DIR] [--seconds N] [--chatter N] -- PROGRAM ARGS...\n";
+  const std::string wrong = ParseArgs(argc, argv, &o);
+  if (o.help) {
+    std::cout << kUsage;
+    return EXIT_SUCCESS;
+  }
+  if (!wrong.empty()) {
+    std::cerr << "devsim: " << wrong << "\n" << kUsage;
     return kUsageStatus;
   }
   const fs::path dir = fs::absolute(o.board);
-  testbed::Board board(testbed::BoardOptions{true, dir.string()});
+  testbed::BoardOptions board_options;
+  board_options.sandbox = dir.string();
+  board_options.seal = o.seal;
+  testbed::Board board(board_options);
   LoadEeprom(board, dir / "eeprom.bin");
   testbed::RunOptions run;
-  run.time_limit = std::chrono::seconds(o.seconds);
+  run.time_limit =
+      std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(o.seconds));
   std::thread chatter;
   if (o.chatter > 0) {
     chatter = std::thread([&] {
@@ -124,7 +196,7 @@ int main(int argc, char** argv) {
   if (chatter.joinable()) chatter.join();
   std::cout << r.out << std::flush;
   std::cerr << r.err;
-  if (!r.started) std::cerr << "--- not started: " << r.refusal << "\n";
+  PrintOutcome(r, o.seconds);
   SaveEeprom(board, dir / "eeprom.bin");
   PrintSummary(board);
   return ExitStatus(r);

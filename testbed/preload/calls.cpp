@@ -55,6 +55,19 @@ int RunNoisewell() {
 
 bool OpenTakesMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
 
+Leaf LeafOfOpen(int flags) {
+  const bool exclusive = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+  return (flags & O_NOFOLLOW) != 0 || exclusive ? Leaf::kKeep : Leaf::kFollow;
+}
+
+Leaf LeafOfAt(int flags) {
+  return (flags & AT_SYMLINK_NOFOLLOW) != 0 ? Leaf::kKeep : Leaf::kFollow;
+}
+
+Leaf LeafOfLinkAt(int flags) {
+  return (flags & AT_SYMLINK_FOLLOW) != 0 ? Leaf::kFollow : Leaf::kKeep;
+}
+
 bool MknodMakesDevice(mode_t mode) { return S_ISCHR(mode) || S_ISBLK(mode); }
 
 int Ioctl(int fd, unsigned request, void* arg) {

@@ -1,8 +1,10 @@
 // Descriptors that lead to the simulated devices or to the port. A device descriptor is checked
 // again when it is used (same file as when it was opened), because descriptors are reused and
 // not every way of closing one passes through this library.
+#include <errno.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "preload.h"
 
@@ -21,6 +23,10 @@ struct TrackedFd {
 TrackedFd g_fds[kTrackedFds];
 
 BM77SIM_SLOT(fstat);
+BM77SIM_SLOT(close);
+BM77SIM_SLOT(fclose);
+
+constexpr char kForeignDevice[] = "opened a device outside the simulated board";
 
 bool Tracked(int fd) { return fd >= 0 && fd < kTrackedFds; }
 
@@ -53,6 +59,26 @@ uint32_t DeviceOfFd(int fd) {
     return simwire::kDevNone;
   }
   return g_fds[fd].device;
+}
+
+bool ForeignDevice(int fd) {
+  struct stat st;
+  if (BM77SIM_REAL(fstat)(fd, &st) != 0) return false;
+  return S_ISBLK(st.st_mode) || (S_ISCHR(st.st_mode) && !HarmlessCharDevice(st.st_rdev));
+}
+
+int DropForeign(const char* op, const char* path, int fd) {
+  BM77SIM_REAL(close)(fd);
+  ReportViolation("%s %s: %s", op, path, kForeignDevice);
+  errno = EACCES;
+  return -1;
+}
+
+void* DropForeignStream(const char* op, const char* path, void* stream) {
+  BM77SIM_REAL(fclose)(static_cast<FILE*>(stream));
+  ReportViolation("%s %s: %s", op, path, kForeignDevice);
+  errno = EACCES;
+  return nullptr;
 }
 
 int FileNumber(void* stream) { return stream == nullptr ? -1 : fileno(static_cast<FILE*>(stream)); }

@@ -21,6 +21,9 @@ BM77SIM_SLOT(fstatat);
 BM77SIM_SLOT(readlink);
 BM77SIM_SLOT(realpath);
 
+// As many links as the kernel follows in one path before it gives up with ELOOP.
+constexpr int kMaxLinks = 40;
+
 constexpr const char* kSandboxedTrees[] = {"/opt", "/tmp"};
 constexpr const char kDevTree[] = "/dev";
 constexpr const char kPortPath[] = "/dev/ttyS0";
@@ -125,21 +128,57 @@ int CheckElsewhere(const char* op, const char* normal, int dirfd, const char* pa
   return UseAsIs(dirfd, path, m);
 }
 
-// A symbolic link can lead from an ordinary path into the real /opt or /tmp; the lexical
-// mapping cannot see that, so resolve what exists of the path (or of its folder).
-bool LeadsOutOfSandbox(const char* absolute) {
-  char resolved[PATH_MAX];
-  if (BM77SIM_REAL(realpath)(absolute, resolved) == nullptr) {
+bool CopyPath(const char* from, char* to, size_t size) {
+  return snprintf(to, size, "%s", from) < static_cast<int>(size);
+}
+
+bool IsDotName(const char* name) {
+  return name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
+// Where `absolute` leads: every folder on the way resolved through its links, and the last part
+// as well when `leaf` follows it, even through a link whose target does not exist yet (an open
+// with O_CREAT would make it there). A folder that does not exist ends the walk: the call fails
+// there, and the words are judged as they stand. False when it cannot be told (a loop of links,
+// a name too long).
+bool Resolve(const char* absolute, Leaf leaf, char* out, size_t size) {
+  char current[PATH_MAX];
+  if (!CopyPath(absolute, current, sizeof current)) return false;
+  for (int links = 0; links <= kMaxLinks; ++links) {
     char parent[PATH_MAX];
-    snprintf(parent, sizeof parent, "%s", absolute);
+    if (!CopyPath(current, parent, sizeof parent)) return false;
     char* slash = strrchr(parent, '/');
     if (slash == nullptr) return false;
-    if (slash == parent)
-      slash[1] = '\0';
-    else
-      slash[0] = '\0';
-    if (BM77SIM_REAL(realpath)(parent, resolved) == nullptr) return false;
+    const char* name = current + (slash - parent) + 1;
+    slash[slash == parent ? 1 : 0] = '\0';
+    if (IsDotName(name)) {
+      return BM77SIM_REAL(realpath)(current, out) != nullptr || NormalisePath(current, out, size);
+    }
+    char folder[PATH_MAX];
+    if (BM77SIM_REAL(realpath)(parent, folder) == nullptr) return NormalisePath(current, out, size);
+    char candidate[PATH_MAX];
+    if (!JoinPath(folder, name, candidate, sizeof candidate)) return false;
+    struct stat st;
+    const bool link =
+        BM77SIM_REAL(fstatat)(AT_FDCWD, candidate, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode);
+    if (leaf == Leaf::kKeep || !link) {
+      return NormalisePath(candidate, out, size);
+    }
+    char target[PATH_MAX];
+    const ssize_t n = BM77SIM_REAL(readlink)(candidate, target, sizeof target - 1);
+    if (n <= 0) return false;
+    target[n] = '\0';
+    const bool fits = target[0] == '/' ? CopyPath(target, current, sizeof current)
+                                       : JoinPath(folder, target, current, sizeof current);
+    if (!fits) return false;
   }
+  return false;
+}
+
+// Where a path that is not the sandbox's may not lead through a link: into the machine's own
+// /opt or /tmp, which the program must only ever see in the sandbox.
+bool LeadsIntoMachineTrees(const char* resolved) {
   if (PathUnder(resolved, Sandbox())) return false;
   for (const char* tree : kSandboxedTrees) {
     if (PathUnder(resolved, tree)) return true;
@@ -166,9 +205,10 @@ int Decide(const char* op, int dirfd, const char* path, const char* normal, Mapp
 
 }  // namespace
 
-int MapPath(const char* op, int dirfd, const char* path, Mapped* m) {
+int MapPath(const char* op, int dirfd, const char* path, Mapped* m, Leaf leaf) {
   m->device = simwire::kDevNone;
   m->port = false;
+  m->in_sandbox = false;
   if (path == nullptr || path[0] == '\0') return UseAsIs(dirfd, path, m);  // fd-only forms
   EnsureReady();
   char absolute[PATH_MAX];
@@ -178,16 +218,30 @@ int MapPath(const char* op, int dirfd, const char* path, Mapped* m) {
     return Refused(EACCES, op, path, "cannot tell where the path leads");
   }
   if (Decide(op, dirfd, path, normal, m) != 0) return -1;
-  if (m->device == simwire::kDevNone && !m->port &&
-      LeadsOutOfSandbox(m->use == path ? absolute : m->use)) {
+  if (m->port) return 0;
+  // The kernel follows links where the words do not show them: judge where it really leads.
+  const bool mapped = m->use == m->buffer;
+  char resolved[PATH_MAX];
+  if (!Resolve(mapped ? m->use : absolute, leaf, resolved, sizeof resolved)) {
+    return Refused(EACCES, op, normal, "cannot tell where the links on the path lead");
+  }
+  m->in_sandbox = PathUnder(resolved, Sandbox());
+  const bool for_sandbox = mapped || PathUnder(normal, Sandbox());
+  if (for_sandbox ? !m->in_sandbox : LeadsIntoMachineTrees(resolved)) {
     return Refused(EACCES, op, normal, "a symbolic link leads out of the sandbox");
   }
   return 0;
 }
 
+int RefuseLinkInto(const char* op, const Mapped& from, const Mapped& to, const char* to_path) {
+  if (from.in_sandbox || !to.in_sandbox) return 0;
+  return Refused(EACCES, op, to_path, "a link in the sandbox to a file outside it");
+}
+
 int MapLinkTarget(const char* target, Mapped* m) {
   m->device = simwire::kDevNone;
   m->port = false;
+  m->in_sandbox = false;
   if (target == nullptr || target[0] != '/') return UseAsIs(AT_FDCWD, target, m);
   return MapPath("symlink target", AT_FDCWD, target, m);
 }

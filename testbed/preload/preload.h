@@ -54,26 +54,41 @@ bool Hello(const char* exe);
 
 // ---- Path mapping (mapping.cpp) -----------------------------------------------------------------
 
+// Whether a call follows a symbolic link in the last part of its path (open, stat) or works
+// on the link itself (lstat, unlink, rename, open with O_NOFOLLOW).
+enum class Leaf { kFollow, kKeep };
+
 struct Mapped {
   int dirfd;        // the dirfd to hand to the real call (AT_FDCWD once mapped)
   const char* use;  // the path to hand to the real call (the caller's, or `buffer`)
   uint32_t device;  // simwire::Device reached through a fixed device path
   bool port;        // /dev/ttyS0, the pseudo-terminal
+  bool in_sandbox;  // where it leads, links followed, lies in the sandbox folder
   char buffer[PATH_MAX];
 };
 
 // Decides where a program's path leads. Returns 0 with `m` filled, or -1 with errno set when
 // the access is refused (then a violation was reported, except for a missing port). `op` names
-// the call in violation texts.
-int MapPath(const char* op, int dirfd, const char* path, Mapped* m);
+// the call in violation texts. A path that goes into the sandbox must stay there through every
+// symbolic link on its way (the last part's only when `leaf` follows it).
+int MapPath(const char* op, int dirfd, const char* path, Mapped* m, Leaf leaf = Leaf::kFollow);
 // For the target text of a symbolic link: absolute fixed paths are stored mapped.
 int MapLinkTarget(const char* target, Mapped* m);
+// A hard link made in the sandbox to a file outside it would let the program change that file
+// through a sandbox name: refused (-1, errno set, violation reported). 0 when allowed.
+int RefuseLinkInto(const char* op, const Mapped& from, const Mapped& to, const char* to_path);
 
 // ---- Descriptors of the simulated devices and the port (fds.cpp) --------------------------------
 
 void RememberFd(int fd, const Mapped& m);
 void ForgetFd(int fd);
 bool IsPortFd(int fd);
+// Whether an open reached a device that is not allowed (a link swapped after the path was
+// judged): a block device, or a character device that is not harmless.
+bool ForeignDevice(int fd);
+// Close what such an open produced, report it, and fail with EACCES (-1, or null).
+int DropForeign(const char* op, const char* path, int fd);
+void* DropForeignStream(const char* op, const char* path, void* stream);
 // The simulated device still open on `fd` (kDevNone when none).
 uint32_t DeviceOfFd(int fd);
 int FileNumber(void* stream);  // fileno() of a FILE*
@@ -82,6 +97,12 @@ int FileNumber(void* stream);  // fileno() of a FILE*
 
 // Mode argument of open/openat is present with O_CREAT or O_TMPFILE.
 bool OpenTakesMode(int flags);
+// Whether the open flags follow a link in the last part (not with O_NOFOLLOW, nor with
+// O_CREAT | O_EXCL, which fails on any existing name).
+Leaf LeafOfOpen(int flags);
+// The same for the *at calls' AT_SYMLINK_NOFOLLOW, and for linkat's AT_SYMLINK_FOLLOW.
+Leaf LeafOfAt(int flags);
+Leaf LeafOfLinkAt(int flags);
 bool MknodMakesDevice(mode_t mode);
 // The ioctl rules: simulated devices go to the board, the port and ordinary files to the real
 // call, other character devices are refused.
@@ -104,19 +125,29 @@ constexpr int kAtFdcwd = -100;
 
 // Maps one path and hands it to `call`, or returns `failed` when it was refused.
 template <typename R, typename Call>
-R OnPath(const char* op, int dirfd, const char* path, R failed, Call call) {
+R OnPath(const char* op, int dirfd, const char* path, Leaf leaf, R failed, Call call) {
   Mapped m;
-  if (MapPath(op, dirfd, path, &m) != 0) return failed;
+  if (MapPath(op, dirfd, path, &m, leaf) != 0) return failed;
   return call(m);
 }
 
-// The same for calls that take two paths (rename, link).
+// Most calls follow a link in the last part.
+template <typename R, typename Call>
+R OnPath(const char* op, int dirfd, const char* path, R failed, Call call) {
+  return OnPath(op, dirfd, path, Leaf::kFollow, failed, call);
+}
+
+// The same for calls that take two paths (rename, link), neither of which follows a link in
+// its last part.
 template <typename R, typename Call>
 R OnPaths(const char* op, int dirfd1, const char* path1, int dirfd2, const char* path2, R failed,
           Call call) {
   Mapped a;
   Mapped b;
-  if (MapPath(op, dirfd1, path1, &a) != 0 || MapPath(op, dirfd2, path2, &b) != 0) return failed;
+  if (MapPath(op, dirfd1, path1, &a, Leaf::kKeep) != 0 ||
+      MapPath(op, dirfd2, path2, &b, Leaf::kKeep) != 0) {
+    return failed;
+  }
   return call(a, b);
 }
 

@@ -39,6 +39,7 @@ constexpr DeviceNumber kHarmlessDevices[] = {
 };
 
 BM77SIM_SLOT(readlink);
+BM77SIM_SLOT(realpath);
 BM77SIM_SLOT(stat);
 
 // dprintf writes through libc's inner write, never through the wrappers of this library.
@@ -61,9 +62,11 @@ void ReadSettings() {
   if (sandbox == nullptr || socket == nullptr || sandbox[0] == '\0' || socket[0] == '\0') {
     Refuse("BM77SIM_SANDBOX or BM77SIM_SOCKET is not set");
   }
-  char normal[PATH_MAX];
-  if (!NormalisePath(sandbox, normal, sizeof normal) || strcmp(normal, "/") == 0 ||
-      !CopySetting(normal, g_settings.sandbox, sizeof g_settings.sandbox)) {
+  // Spelled as the kernel resolves it: where a path really leads is compared with it.
+  char resolved[PATH_MAX];
+  if (sandbox[0] != '/' || BM77SIM_REAL(realpath)(sandbox, resolved) == nullptr ||
+      strcmp(resolved, "/") == 0 ||
+      !CopySetting(resolved, g_settings.sandbox, sizeof g_settings.sandbox)) {
     Refuse("BM77SIM_SANDBOX is not a usable absolute folder");
   }
   if (!CopySetting(getenv(simwire::kEnvTty), g_settings.tty, sizeof g_settings.tty)) {

@@ -13,12 +13,20 @@ using bm77sim::Mapped;
 
 namespace {
 
-// Remembers the simulated device or port behind a descriptor that an open produced.
+// creat() follows a link in the last part, like open without O_NOFOLLOW or O_EXCL.
+constexpr int kCreatFlags = 0;
+
+// Remembers the simulated device or port behind a descriptor that an open produced; a device
+// that the path, judged a moment before, did not lead to is closed again.
 template <typename Call>
-int OpenVia(const char* op, int dirfd, const char* path, Call call) {
-  return bm77sim::OnPath(op, dirfd, path, -1, [&](const Mapped& m) {
+int OpenVia(const char* op, int dirfd, const char* path, int flags, Call call) {
+  return bm77sim::OnPath(op, dirfd, path, bm77sim::LeafOfOpen(flags), -1, [&](const Mapped& m) {
     const int fd = call(m);
-    if (fd >= 0) bm77sim::RememberFd(fd, m);
+    if (fd < 0) return fd;
+    if (m.device == simwire::kDevNone && !m.port && bm77sim::ForeignDevice(fd)) {
+      return bm77sim::DropForeign(op, path, fd);
+    }
+    bm77sim::RememberFd(fd, m);
     return fd;
   });
 }
@@ -27,7 +35,12 @@ template <typename Call>
 void* FopenVia(const char* op, const char* path, Call call) {
   return bm77sim::OnPath(op, kAtFdcwd, path, static_cast<void*>(nullptr), [&](const Mapped& m) {
     void* stream = call(m);
-    if (stream != nullptr) bm77sim::RememberFd(bm77sim::FileNumber(stream), m);
+    if (stream == nullptr) return stream;
+    const int fd = bm77sim::FileNumber(stream);
+    if (m.device == simwire::kDevNone && !m.port && bm77sim::ForeignDevice(fd)) {
+      return bm77sim::DropForeignStream(op, path, stream);
+    }
+    bm77sim::RememberFd(fd, m);
     return stream;
   });
 }
@@ -42,7 +55,7 @@ constexpr size_t kTemplateSuffix = 6;
 
 template <typename R, typename Call>
 R WithTemplate(const char* op, char* name, R failed, Call call) {
-  return bm77sim::OnPath(op, kAtFdcwd, name, failed, [&](Mapped& m) {
+  return bm77sim::OnPath(op, kAtFdcwd, name, bm77sim::Leaf::kKeep, failed, [&](Mapped& m) {
     if (m.use == name) return call(name);
     R result = call(m.buffer);
     const size_t mine = strlen(name);
@@ -88,7 +101,7 @@ BM77SIM_EXPORT int open(const char* path, int flags, ...) {
   va_start(ap, flags);
   const mode_t mode = ModeArgument(flags, ap);
   va_end(ap);
-  return OpenVia(__func__, kAtFdcwd, path,
+  return OpenVia(__func__, kAtFdcwd, path, flags,
                  [&](const Mapped& m) { return BM77SIM_REAL(open)(m.use, flags, mode); });
 }
 
@@ -97,17 +110,17 @@ BM77SIM_EXPORT int open64(const char* path, int flags, ...) {
   va_start(ap, flags);
   const mode_t mode = ModeArgument(flags, ap);
   va_end(ap);
-  return OpenVia(__func__, kAtFdcwd, path,
+  return OpenVia(__func__, kAtFdcwd, path, flags,
                  [&](const Mapped& m) { return BM77SIM_REAL(open64)(m.use, flags, mode); });
 }
 
 BM77SIM_EXPORT int __open_2(const char* path, int flags) {
-  return OpenVia(__func__, kAtFdcwd, path,
+  return OpenVia(__func__, kAtFdcwd, path, flags,
                  [&](const Mapped& m) { return BM77SIM_REAL(__open_2)(m.use, flags); });
 }
 
 BM77SIM_EXPORT int __open64_2(const char* path, int flags) {
-  return OpenVia(__func__, kAtFdcwd, path,
+  return OpenVia(__func__, kAtFdcwd, path, flags,
                  [&](const Mapped& m) { return BM77SIM_REAL(__open64_2)(m.use, flags); });
 }
 
@@ -116,7 +129,7 @@ BM77SIM_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
   va_start(ap, flags);
   const mode_t mode = ModeArgument(flags, ap);
   va_end(ap);
-  return OpenVia(__func__, dirfd, path, [&](const Mapped& m) {
+  return OpenVia(__func__, dirfd, path, flags, [&](const Mapped& m) {
     return BM77SIM_REAL(openat)(m.dirfd, m.use, flags, mode);
   });
 }
@@ -126,29 +139,29 @@ BM77SIM_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
   va_start(ap, flags);
   const mode_t mode = ModeArgument(flags, ap);
   va_end(ap);
-  return OpenVia(__func__, dirfd, path, [&](const Mapped& m) {
+  return OpenVia(__func__, dirfd, path, flags, [&](const Mapped& m) {
     return BM77SIM_REAL(openat64)(m.dirfd, m.use, flags, mode);
   });
 }
 
 BM77SIM_EXPORT int __openat_2(int dirfd, const char* path, int flags) {
-  return OpenVia(__func__, dirfd, path,
+  return OpenVia(__func__, dirfd, path, flags,
                  [&](const Mapped& m) { return BM77SIM_REAL(__openat_2)(m.dirfd, m.use, flags); });
 }
 
 BM77SIM_EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
-  return OpenVia(__func__, dirfd, path, [&](const Mapped& m) {
+  return OpenVia(__func__, dirfd, path, flags, [&](const Mapped& m) {
     return BM77SIM_REAL(__openat64_2)(m.dirfd, m.use, flags);
   });
 }
 
 BM77SIM_EXPORT int creat(const char* path, mode_t mode) {
-  return OpenVia(__func__, kAtFdcwd, path,
+  return OpenVia(__func__, kAtFdcwd, path, kCreatFlags,
                  [&](const Mapped& m) { return BM77SIM_REAL(creat)(m.use, mode); });
 }
 
 BM77SIM_EXPORT int creat64(const char* path, mode_t mode) {
-  return OpenVia(__func__, kAtFdcwd, path,
+  return OpenVia(__func__, kAtFdcwd, path, kCreatFlags,
                  [&](const Mapped& m) { return BM77SIM_REAL(creat64)(m.use, mode); });
 }
 

@@ -84,28 +84,28 @@ BM77SIM_EXPORT int stat64(const char* path, void* buf) {
 }
 
 BM77SIM_EXPORT int lstat(const char* path, void* buf) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(lstat)(m.use, buf); });
 }
 
 BM77SIM_EXPORT int lstat64(const char* path, void* buf) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(lstat64)(m.use, buf); });
 }
 
 BM77SIM_EXPORT int fstatat(int dirfd, const char* path, void* buf, int flags) {
-  return OnPath(__func__, dirfd, path, -1,
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(fstatat)(m.dirfd, m.use, buf, flags); });
 }
 
 BM77SIM_EXPORT int fstatat64(int dirfd, const char* path, void* buf, int flags) {
-  return OnPath(__func__, dirfd, path, -1, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1, [&](const Mapped& m) {
     return BM77SIM_REAL(fstatat64)(m.dirfd, m.use, buf, flags);
   });
 }
 
 BM77SIM_EXPORT int statx(int dirfd, const char* path, int flags, unsigned mask, void* buf) {
-  return OnPath(__func__, dirfd, path, -1, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1, [&](const Mapped& m) {
     return BM77SIM_REAL(statx)(m.dirfd, m.use, flags, mask, buf);
   });
 }
@@ -122,23 +122,23 @@ BM77SIM_EXPORT int __xstat64(int ver, const char* path, void* buf) {
 }
 
 BM77SIM_EXPORT int __lxstat(int ver, const char* path, void* buf) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(__lxstat)(ver, m.use, buf); });
 }
 
 BM77SIM_EXPORT int __lxstat64(int ver, const char* path, void* buf) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(__lxstat64)(ver, m.use, buf); });
 }
 
 BM77SIM_EXPORT int __fxstatat(int ver, int dirfd, const char* path, void* buf, int flags) {
-  return OnPath(__func__, dirfd, path, -1, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1, [&](const Mapped& m) {
     return BM77SIM_REAL(__fxstatat)(ver, m.dirfd, m.use, buf, flags);
   });
 }
 
 BM77SIM_EXPORT int __fxstatat64(int ver, int dirfd, const char* path, void* buf, int flags) {
-  return OnPath(__func__, dirfd, path, -1, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1, [&](const Mapped& m) {
     return BM77SIM_REAL(__fxstatat64)(ver, m.dirfd, m.use, buf, flags);
   });
 }
@@ -175,12 +175,12 @@ BM77SIM_EXPORT int __stat64_time64(const char* path, void* buf) {
 }
 
 BM77SIM_EXPORT int __lstat64_time64(const char* path, void* buf) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(__lstat64_time64)(m.use, buf); });
 }
 
 BM77SIM_EXPORT int __fstatat64_time64(int dirfd, const char* path, void* buf, int flags) {
-  return OnPath(__func__, dirfd, path, -1, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1, [&](const Mapped& m) {
     return BM77SIM_REAL(__fstatat64_time64)(m.dirfd, m.use, buf, flags);
   });
 }
@@ -194,7 +194,7 @@ BM77SIM_EXPORT int access(const char* path, int how) {
 }
 
 BM77SIM_EXPORT int faccessat(int dirfd, const char* path, int how, int flags) {
-  return OnPath(__func__, dirfd, path, -1, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1, [&](const Mapped& m) {
     return BM77SIM_REAL(faccessat)(m.dirfd, m.use, how, flags);
   });
 }
@@ -212,17 +212,17 @@ BM77SIM_EXPORT int eaccess(const char* path, int how) {
 // ---- removal and renaming -----------------------------------------------------------------------
 
 BM77SIM_EXPORT int remove(const char* path) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(remove)(m.use); });
 }
 
 BM77SIM_EXPORT int unlink(const char* path) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(unlink)(m.use); });
 }
 
 BM77SIM_EXPORT int unlinkat(int dirfd, const char* path, int flags) {
-  return OnPath(__func__, dirfd, path, -1,
+  return OnPath(__func__, dirfd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(unlinkat)(m.dirfd, m.use, flags); });
 }
 
@@ -248,17 +248,17 @@ BM77SIM_EXPORT int renameat2(int fromfd, const char* from, int tofd, const char*
 // ---- folders ------------------------------------------------------------------------------------
 
 BM77SIM_EXPORT int mkdir(const char* path, mode_t mode) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(mkdir)(m.use, mode); });
 }
 
 BM77SIM_EXPORT int mkdirat(int dirfd, const char* path, mode_t mode) {
-  return OnPath(__func__, dirfd, path, -1,
+  return OnPath(__func__, dirfd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(mkdirat)(m.dirfd, m.use, mode); });
 }
 
 BM77SIM_EXPORT int rmdir(const char* path) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(rmdir)(m.use); });
 }
 
@@ -280,7 +280,7 @@ BM77SIM_EXPORT int chmod(const char* path, mode_t mode) {
 }
 
 BM77SIM_EXPORT int fchmodat(int dirfd, const char* path, mode_t mode, int flags) {
-  return OnPath(__func__, dirfd, path, -1, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1, [&](const Mapped& m) {
     return BM77SIM_REAL(fchmodat)(m.dirfd, m.use, mode, flags);
   });
 }
@@ -291,12 +291,12 @@ BM77SIM_EXPORT int chown(const char* path, uid_t owner, gid_t group) {
 }
 
 BM77SIM_EXPORT int lchown(const char* path, uid_t owner, gid_t group) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(lchown)(m.use, owner, group); });
 }
 
 BM77SIM_EXPORT int fchownat(int dirfd, const char* path, uid_t owner, gid_t group, int flags) {
-  return OnPath(__func__, dirfd, path, -1, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1, [&](const Mapped& m) {
     return BM77SIM_REAL(fchownat)(m.dirfd, m.use, owner, group, flags);
   });
 }
@@ -322,12 +322,12 @@ BM77SIM_EXPORT int utimes(const char* path, const void* times) {
 }
 
 BM77SIM_EXPORT int lutimes(const char* path, const void* times) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(lutimes)(m.use, times); });
 }
 
 BM77SIM_EXPORT int utimensat(int dirfd, const char* path, const void* times, int flags) {
-  return OnPath(__func__, dirfd, path, -1, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1, [&](const Mapped& m) {
     return BM77SIM_REAL(utimensat)(m.dirfd, m.use, times, flags);
   });
 }
@@ -336,12 +336,17 @@ BM77SIM_EXPORT int utimensat(int dirfd, const char* path, const void* times, int
 
 BM77SIM_EXPORT int link(const char* from, const char* to) {
   return OnPaths(__func__, kAtFdcwd, from, kAtFdcwd, to, -1, [&](const Mapped& a, const Mapped& b) {
+    if (bm77sim::RefuseLinkInto(__func__, a, b, to) != 0) return -1;
     return BM77SIM_REAL(link)(a.use, b.use);
   });
 }
 
+// With AT_SYMLINK_FOLLOW the new name is for the file a link leads to: judged as followed.
 BM77SIM_EXPORT int linkat(int fromfd, const char* from, int tofd, const char* to, int flags) {
-  return OnPaths(__func__, fromfd, from, tofd, to, -1, [&](const Mapped& a, const Mapped& b) {
+  Mapped a;
+  if (bm77sim::MapPath(__func__, fromfd, from, &a, bm77sim::LeafOfLinkAt(flags)) != 0) return -1;
+  return OnPath(__func__, tofd, to, bm77sim::Leaf::kKeep, -1, [&](const Mapped& b) {
+    if (bm77sim::RefuseLinkInto(__func__, a, b, to) != 0) return -1;
     return BM77SIM_REAL(linkat)(a.dirfd, a.use, b.dirfd, b.use, flags);
   });
 }
@@ -351,37 +356,37 @@ BM77SIM_EXPORT int linkat(int fromfd, const char* from, int tofd, const char* to
 BM77SIM_EXPORT int symlink(const char* target, const char* path) {
   Mapped t;
   if (bm77sim::MapLinkTarget(target, &t) != 0) return -1;
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(symlink)(t.use, m.use); });
 }
 
 BM77SIM_EXPORT int symlinkat(const char* target, int dirfd, const char* path) {
   Mapped t;
   if (bm77sim::MapLinkTarget(target, &t) != 0) return -1;
-  return OnPath(__func__, dirfd, path, -1,
+  return OnPath(__func__, dirfd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(symlinkat)(t.use, m.dirfd, m.use); });
 }
 
 BM77SIM_EXPORT ssize_t readlink(const char* path, char* buf, size_t size) {
-  return OnPath(__func__, kAtFdcwd, path, ssize_t{-1},
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, ssize_t{-1},
                 [&](const Mapped& m) { return BM77SIM_REAL(readlink)(m.use, buf, size); });
 }
 
 BM77SIM_EXPORT ssize_t readlinkat(int dirfd, const char* path, char* buf, size_t size) {
-  return OnPath(__func__, dirfd, path, ssize_t{-1}, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::Leaf::kKeep, ssize_t{-1}, [&](const Mapped& m) {
     return BM77SIM_REAL(readlinkat)(m.dirfd, m.use, buf, size);
   });
 }
 
 BM77SIM_EXPORT ssize_t __readlink_chk(const char* path, char* buf, size_t size, size_t buf_size) {
-  return OnPath(__func__, kAtFdcwd, path, ssize_t{-1}, [&](const Mapped& m) {
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, ssize_t{-1}, [&](const Mapped& m) {
     return BM77SIM_REAL(__readlink_chk)(m.use, buf, size, buf_size);
   });
 }
 
 BM77SIM_EXPORT ssize_t __readlinkat_chk(int dirfd, const char* path, char* buf, size_t size,
                                         size_t buf_size) {
-  return OnPath(__func__, dirfd, path, ssize_t{-1}, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::Leaf::kKeep, ssize_t{-1}, [&](const Mapped& m) {
     return BM77SIM_REAL(__readlinkat_chk)(m.dirfd, m.use, buf, size, buf_size);
   });
 }
@@ -421,35 +426,35 @@ int RefuseDeviceNode(const char* op, const char* path) {
 
 BM77SIM_EXPORT int mknod(const char* path, mode_t mode, dev_t dev) {
   if (bm77sim::MknodMakesDevice(mode)) return RefuseDeviceNode(__func__, path);
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(mknod)(m.use, mode, dev); });
 }
 
 BM77SIM_EXPORT int mknodat(int dirfd, const char* path, mode_t mode, dev_t dev) {
   if (bm77sim::MknodMakesDevice(mode)) return RefuseDeviceNode(__func__, path);
-  return OnPath(__func__, dirfd, path, -1,
+  return OnPath(__func__, dirfd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(mknodat)(m.dirfd, m.use, mode, dev); });
 }
 
 BM77SIM_EXPORT int __xmknod(int ver, const char* path, mode_t mode, dev_t* dev) {
   if (bm77sim::MknodMakesDevice(mode)) return RefuseDeviceNode(__func__, path);
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(__xmknod)(ver, m.use, mode, dev); });
 }
 
 BM77SIM_EXPORT int __xmknodat(int ver, int dirfd, const char* path, mode_t mode, dev_t* dev) {
   if (bm77sim::MknodMakesDevice(mode)) return RefuseDeviceNode(__func__, path);
-  return OnPath(__func__, dirfd, path, -1, [&](const Mapped& m) {
+  return OnPath(__func__, dirfd, path, bm77sim::Leaf::kKeep, -1, [&](const Mapped& m) {
     return BM77SIM_REAL(__xmknodat)(ver, m.dirfd, m.use, mode, dev);
   });
 }
 
 BM77SIM_EXPORT int mkfifo(const char* path, mode_t mode) {
-  return OnPath(__func__, kAtFdcwd, path, -1,
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(mkfifo)(m.use, mode); });
 }
 
 BM77SIM_EXPORT int mkfifoat(int dirfd, const char* path, mode_t mode) {
-  return OnPath(__func__, dirfd, path, -1,
+  return OnPath(__func__, dirfd, path, bm77sim::Leaf::kKeep, -1,
                 [&](const Mapped& m) { return BM77SIM_REAL(mkfifoat)(m.dirfd, m.use, mode); });
 }

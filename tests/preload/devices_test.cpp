@@ -1,11 +1,8 @@
 // What a program reaches through the board: the I/O control device's requests and their log,
-// system() and the exec family, the port's injected faults and scripted reads, and devsim.
+// system() and the exec family, the port's injected faults and scripted reads.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,7 +13,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using testbed::Board;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -228,29 +224,6 @@ TEST(PortMissing, OpenFailsWithoutViolation) {
   const testbed::RunResult r = board.Run(probe::ProbePath("sys_probe_plain"), {"port"});
   EXPECT_THAT(r.OutLines(), ElementsAre("open ENOENT"));
   EXPECT_THAT(board.violations(), IsEmpty());
-}
-
-// ---- devsim
-// ---------------------------------------------------------------------------------------
-
-TEST(Devsim, RunsAProgramAndKeepsTheBoard) {
-  const fs::path dir = fs::path(DEVSIM_TEST_DIR) / ("board-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  const std::string command = std::string("'") + DEVSIM_PATH + "' --board '" + dir.string() +
-                              "' --seconds 5 -- '" + probe::ProbePath("ioctl_probe") + "' 2>&1";
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-  const int status = pclose(pipe);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-  EXPECT_THAT(output, HasSubstr("power-off 0 0"));
-  EXPECT_THAT(output, HasSubstr("power off"));
-  EXPECT_THAT(output, HasSubstr("mode 2"));
-  EXPECT_THAT(output, HasSubstr("VCOM 1234"));
-  EXPECT_EQ(fs::file_size(dir / "eeprom.bin"), testbed::Module::kEepromSize);
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "probe_frame.h"
 #include "probe_paths.h"
 
 namespace {
@@ -27,12 +28,6 @@ namespace {
 constexpr int kNotUnderBoard = 2;
 constexpr mode_t kFileMode = 0644;
 constexpr mode_t kDirMode = 0755;
-constexpr uint32_t kCrcPoly = 0x11021;  // x^16 + x^12 + x^5 + 1
-constexpr uint32_t kCrcTop = 0x10000;
-constexpr uint8_t kEscape = 0x3C;   // '<'
-constexpr uint8_t kHeader = 0x66;   // 'f'
-constexpr uint8_t kTrailer = 0x5A;  // 'Z'
-constexpr unsigned kBitsPerByte = 8;
 
 int g_failures = 0;
 std::string g_tag;
@@ -160,35 +155,6 @@ void RemoveEveryWay() {
   Step(unlinkat(AT_FDCWD, Path("/tmp", "unlinkat").c_str(), 0) == 0, "unlinkat");
 }
 
-uint16_t Crc(const std::vector<uint8_t>& bytes) {
-  uint32_t reg = 0;
-  for (uint8_t b : bytes) {
-    for (unsigned i = 1; i <= kBitsPerByte; ++i) {
-      reg = reg << 1 | ((static_cast<uint32_t>(b) >> (kBitsPerByte - i)) & 1u);
-      if ((reg & kCrcTop) != 0) reg ^= kCrcPoly;
-    }
-  }
-  return static_cast<uint16_t>(reg);
-}
-
-std::vector<uint8_t> Frame(unsigned address) {
-  const std::vector<uint8_t> covered = {probe::kFrameCommand,
-                                        static_cast<uint8_t>(address >> kBitsPerByte),
-                                        static_cast<uint8_t>(address), probe::kFrameCount};
-  const uint16_t crc = Crc(covered);
-  std::vector<uint8_t> frame = {kEscape, kHeader, covered[0]};
-  auto put = [&frame](uint8_t b) {
-    frame.push_back(b);
-    if (b == kEscape) frame.push_back(b);
-  };
-  for (size_t i = 1; i < covered.size(); ++i) put(covered[i]);
-  put(static_cast<uint8_t>(crc >> kBitsPerByte));
-  put(static_cast<uint8_t>(crc));
-  frame.push_back(kEscape);
-  frame.push_back(kTrailer);
-  return frame;
-}
-
 void UsePort(unsigned address) {
   const int fd = open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
   Step(fd >= 0, "open /dev/ttyS0");
@@ -198,7 +164,7 @@ void UsePort(unsigned address) {
   cfsetispeed(&t, B115200);
   cfsetospeed(&t, B115200);
   Step(tcsetattr(fd, TCSANOW, &t) == 0, "tcsetattr /dev/ttyS0");
-  const std::vector<uint8_t> frame = Frame(address);
+  const std::vector<uint8_t> frame = probe::Frame(address);
   Step(write(fd, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size()),
        "write frame to /dev/ttyS0");
   close(fd);

@@ -3,7 +3,9 @@
 // would ignore the preload library are not started; runs on two boards do not mix.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -125,16 +127,39 @@ INSTANTIATE_TEST_SUITE_P(Builds, PathProbe,
 struct RefusalCase {
   const char* name;
   const char* reason;  // part of the refusal text
-  // Puts the program in place; returns its path.
+  // Puts the program in place; returns its path ("" when this machine cannot make it).
   std::string (*prepare)(Board&);
 };
 
 std::string StaticProbe(Board&) { return probe::ProbePath("static_probe"); }
 
+// A copy of the dynamic marker program, which would leave the marker if it ran.
+fs::path MarkerCopy(Board& board, const char* name) {
+  const fs::path copy = fs::path(board.sandbox()) / name;
+  fs::copy_file(probe::ProbePath("marker_probe"), copy);
+  return copy;
+}
+
 std::string SetuidCopy(Board& board) {
-  const fs::path copy = fs::path(board.sandbox()) / "setuid_probe";
-  fs::copy_file(probe::ProbePath("path_probe_plain"), copy);
+  const fs::path copy = MarkerCopy(board, "setuid_probe");
   chmod(copy.c_str(), S_ISUID | 0755);
+  return copy.string();
+}
+
+std::string SetgidCopy(Board& board) {
+  const fs::path copy = MarkerCopy(board, "setgid_probe");
+  chmod(copy.c_str(), S_ISGID | 0755);
+  return copy.string();
+}
+
+// As `setcap cap_dac_override=ep` leaves it: the dynamic loader then starts the program in
+// secure mode and ignores LD_PRELOAD, like for a setuid one.
+std::string CapabilityCopy(Board& board) {
+  const fs::path copy = MarkerCopy(board, "capability_probe");
+  vfs_cap_data caps{};
+  caps.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+  caps.data[0].permitted = 1u << CAP_DAC_OVERRIDE;
+  if (setxattr(copy.c_str(), "security.capability", &caps, XATTR_CAPS_SZ_2, 0) != 0) return "";
   return copy.string();
 }
 
@@ -152,7 +177,9 @@ class Refused : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(Refused, NeverStarts) {
   Board board;
   const std::string marker = board.sandbox() + "/marker";
-  const testbed::RunResult r = board.Run(GetParam().prepare(board), {marker});
+  const std::string program = GetParam().prepare(board);
+  if (program.empty()) GTEST_SKIP() << "this user cannot give a file capabilities";
+  const testbed::RunResult r = board.Run(program, {marker});
   EXPECT_FALSE(r.started);
   EXPECT_THAT(r.refusal, HasSubstr(GetParam().reason));
   EXPECT_FALSE(fs::exists(marker)) << "the program ran";
@@ -161,9 +188,42 @@ TEST_P(Refused, NeverStarts) {
 INSTANTIATE_TEST_SUITE_P(Programs, Refused,
                          ::testing::Values(RefusalCase{"Static", "statically linked", StaticProbe},
                                            RefusalCase{"Setuid", "setuid", SetuidCopy},
+                                           RefusalCase{"Setgid", "setgid", SetgidCopy},
+                                           RefusalCase{"FileCapability", "file capabilities",
+                                                       CapabilityCopy},
                                            RefusalCase{"NotElf", "not an ELF", ShellScript},
                                            RefusalCase{"Missing", "no such program", Missing}),
                          [](const auto& tc) { return std::string(tc.param.name); });
+
+// ---- The handshake decides --------------------------------------------------------------------
+
+// A program that ended before its preload library greeted the board, or ran without one (here:
+// the list emptied for this run), is not a run on the board, whatever its exit status.
+TEST(Handshake, RunWithoutItDoesNotCount) {
+  Board board;
+  const testbed::RunResult silent = board.Run(probe::ProbePath("silent_probe"), {});
+  EXPECT_TRUE(silent.started);
+  EXPECT_EQ(silent.exit_status, 0);
+  EXPECT_FALSE(silent.handshake);
+  EXPECT_THAT(silent.refusal, HasSubstr("did not greet the board"));
+
+  const std::string marker = board.sandbox() + "/marker";
+  testbed::RunOptions options;
+  options.env["LD_PRELOAD"] = "";
+  const testbed::RunResult bare = board.Run(probe::ProbePath("marker_probe"), {marker}, options);
+  EXPECT_FALSE(bare.handshake);
+  EXPECT_THAT(bare.refusal, HasSubstr("did not greet the board"));
+}
+
+TEST(Handshake, RunWithItCounts) {
+  Board board;
+  const std::string marker = board.sandbox() + "/marker";
+  const testbed::RunResult r = board.Run(probe::ProbePath("marker_probe"), {marker});
+  EXPECT_TRUE(r.handshake);
+  EXPECT_EQ(r.refusal, "");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_TRUE(fs::exists(marker));
+}
 
 // ---- The preload library without a board ends the program at once -------------------------------
 
@@ -240,7 +300,7 @@ std::vector<fs::path> ProgramsToCheck() {
   }
   for (const char* probe_name :
        {"path_probe_plain", "path_probe_fortify", "path_probe_lfs", "path_probe_fortify_lfs",
-        "ioctl_probe", "sys_probe_plain", "sys_probe_fortify"}) {
+        "ioctl_probe", "sys_probe_plain", "sys_probe_fortify", "link_probe", "marker_probe"}) {
     programs.push_back(probe::ProbePath(probe_name));
   }
   return programs;

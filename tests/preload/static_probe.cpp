@@ -1,5 +1,6 @@
-// A statically linked program ignores LD_PRELOAD: the board must refuse to start it. If it
-// ever ran, it would leave the marker file named on its command line.
+// The marker program: if it ever runs, it leaves the file named on its command line. Built
+// static (which ignores LD_PRELOAD, so the board must refuse to start it) and dynamic (for the
+// other programs that must not start, and to see which file a relative name started).
 #include <cstdio>
 
 int main(int argc, char** argv) {

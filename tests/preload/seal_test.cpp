@@ -1,0 +1,197 @@
+// Nothing leaves the sandbox by a link, and nothing reaches the machine's devices by a raw
+// system call: links planted in the board folder or made by the program are refused when they
+// lead out (with the second seal and without it), and under the second seal the port is the
+// board's pseudo-terminal even for raw calls, the machine's other ports are not there, and the
+// program cannot undo the seal. The seal leaves no mount behind in the machine's namespace.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "board_seal.h"
+#include "probe_paths.h"
+#include "probe_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testbed::Board;
+using testbed::Bytes;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using Lines = std::vector<std::string>;
+
+constexpr unsigned kFrameAddress = 0x0040;
+constexpr int kSysAdminBit = 21;  // CAP_SYS_ADMIN in /proc/self/status
+
+std::string ReadText(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Whether this test process may make a mount namespace: root with CAP_SYS_ADMIN, as in CI.
+bool MayMakeMountNamespace() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("CapEff:", 0) == 0) {
+      const unsigned long long caps = std::stoull(line.substr(7), nullptr, 16);
+      return ((caps >> kSysAdminBit) & 1u) != 0;
+    }
+  }
+  return false;
+}
+
+// A folder outside every sandbox, removed at the end of the test.
+class Outside {
+ public:
+  explicit Outside(const std::string& name)
+      : dir_(fs::path(DEVSIM_TEST_DIR) / (name + "-" + std::to_string(getpid()))) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "secret") << "secret";
+  }
+  ~Outside() { fs::remove_all(dir_); }
+  const fs::path& dir() const { return dir_; }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+    return names;
+  }
+
+ private:
+  fs::path dir_;
+};
+
+// ---- Links --------------------------------------------------------------------------------------
+
+void PlantLinks(Board& board, const fs::path& outside) {
+  board.WriteFile("/opt/target", Bytes{'i', 'n', 's', 'i', 'd', 'e'});
+  board.WriteFile("/tmp/keep", Bytes{});  // the board makes tmp/
+  const auto plant = [&](const fs::path& text, const std::string& fixed) {
+    fs::create_symlink(text, board.SandboxPath(fixed));
+  };
+  plant("/dev/ttyS0", "/opt/port-link");
+  plant("/dev", "/opt/dev-link");
+  plant(outside, "/opt/out-link");
+  plant(outside / "created", "/tmp/dangling");
+  plant("../..", "/opt/up-link");
+  plant(board.SandboxPath("/opt/target"), "/opt/in-link");
+  plant("target", "/opt/rel-link");
+}
+
+const Lines kLinkSteps = {
+    "port-link EACCES",
+    "dev-folder-link EACCES",
+    "outside-file EACCES",
+    "dangling-create EACCES",
+    "up-folder EACCES",
+    "stat-through EACCES",
+    "hard-link EACCES",
+    "hard-link-outside EACCES",
+    "made-here 0",
+    "made-here-open EACCES",
+    "made-tmp 0",
+    "made-tmp-open EACCES",
+    "lstat-link 0",
+    "readlink /dev/ttyS0",
+    "nofollow ELOOP",
+    "unlink-link 0",
+    "in-link inside",
+    "rel-link inside",
+    "made-inside 0",
+    "made-inside-read inside",
+};
+// One violation per refused step.
+constexpr size_t kLinkViolations = 10;
+
+class Links : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Links, LeadingOutOfTheSandboxAreRefused) {
+  testbed::BoardOptions options;
+  options.seal = GetParam();
+  Board board(options);
+  const Outside outside("links");
+  PlantLinks(board, outside.dir());
+  const testbed::RunResult r =
+      board.Run(probe::ProbePath("link_probe"), {outside.dir().string()});
+  ASSERT_TRUE(r.started) << r.refusal;
+  EXPECT_TRUE(r.handshake);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_THAT(r.OutLines(), ElementsAreArray(kLinkSteps));
+  EXPECT_EQ(board.violations().size(), kLinkViolations)
+      << ::testing::PrintToString(board.violations());
+  EXPECT_THAT(outside.Names(), ElementsAre("secret")) << "a file was made outside the sandbox";
+  EXPECT_EQ(ReadText(outside.dir() / "secret"), "secret");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(board.SandboxPath("/tmp/hard"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seal, Links, ::testing::Values(true, false),
+                         [](const auto& tc) { return tc.param ? "Sealed" : "PreloadAlone"; });
+
+// ---- Raw system calls under the second seal ----------------------------------------------------
+
+bool SentFrameFor(Board& board, unsigned address) {
+  const Bytes payload = {static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+                         probe::kFrameCount};
+  for (const testbed::WireEvent& e : board.module().host_frames()) {
+    if (e.command == probe::kFrameCommand && e.payload == payload && e.crc_ok) return true;
+  }
+  return false;
+}
+
+TEST(SecondSeal, IsUsedWhereAllowed) {
+  if (!MayMakeMountNamespace()) GTEST_SKIP() << "no mount namespace for this user here";
+  EXPECT_NE(testbed::AvailableSeal(), testbed::SealMode::kNone);
+  Board board;
+  const testbed::RunResult r = board.Run(probe::ProbePath("ioctl_probe"), {});
+  EXPECT_TRUE(r.sealed);
+}
+
+TEST(SecondSeal, RawSystemCallsReachOnlyTheBoard) {
+  Board board;
+  // A harmless device node outside /dev, as a container's or a chroot's would be.
+  const std::string copy = board.sandbox() + "/null-copy";
+  const bool planted = mknod(copy.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  const testbed::RunResult r = board.Run(probe::ProbePath("raw_probe"), {"0x40"});
+  ASSERT_TRUE(r.started) << r.refusal;
+  if (!r.sealed) GTEST_SKIP() << "no mount namespace here: the preload library guards alone";
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_THAT(r.OutLines(), ElementsAre("openat ttyS0 board-port write 0",
+                                        "openat2 ttyS0 board-port write 0",
+                                        "openat ttyS1 ENOENT", "openat ttyUSB0 ENOENT",
+                                        "openat ttyACM0 ENOENT",
+                                        // the runner's root, seen through /proc
+                                        "parent-root EACCES",
+                                        planted ? "node-outside-dev EACCES"
+                                                : "node-outside-dev ENOENT",
+                                        // no new namespace, no node: the capabilities are gone
+                                        "unshare EPERM", "mknod EPERM",
+                                        "dev sealed", "dev-write EROFS", "null 0"));
+  EXPECT_TRUE(SentFrameFor(board, kFrameAddress)) << "raw openat reached the board's port";
+  EXPECT_TRUE(SentFrameFor(board, kFrameAddress + 1)) << "raw openat2 reached the board's port";
+  EXPECT_THAT(board.violations(), IsEmpty());
+}
+
+TEST(SecondSeal, LeavesNoMountBehind) {
+  const std::string before = ReadText("/proc/self/mountinfo");
+  {
+    Board board;
+    const testbed::RunResult r = board.Run(probe::ProbePath("raw_probe"), {"0x40"});
+    ASSERT_TRUE(r.started) << r.refusal;
+    EXPECT_EQ(ReadText("/proc/self/mountinfo"), before) << "while the board is up";
+  }
+  EXPECT_EQ(ReadText("/proc/self/mountinfo"), before);
+}
+
+}  // namespace
