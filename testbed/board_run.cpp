@@ -156,6 +156,7 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 // Between fork and exec only async-signal-safe calls: everything was prepared before.
+// `in` < 0: the program starts with its standard input closed.
 [[noreturn]] void BecomeProgram(const char* path, char* const* argv, char* const* envp,
                                 const char* cwd, int in, int out, int err) {
   setpgid(0, 0);
@@ -165,8 +166,9 @@ void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigaction(SIGPIPE, &dfl, nullptr);
-  if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
-      chdir(cwd) != 0) {
+  const bool in_ok = in < 0 ? close(STDIN_FILENO) == 0 || errno == EBADF
+                            : dup2(in, STDIN_FILENO) >= 0;
+  if (!in_ok || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 || chdir(cwd) != 0) {
     _exit(kExecFailedStatus);
   }
   close_range(STDERR_FILENO + 1, UINT_MAX, 0);
@@ -175,7 +177,8 @@ void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
 }
 
 bool Spawn(const std::string& path, const std::vector<std::string>& args,
-           std::vector<std::string> env, const std::string& cwd, Child* child) {
+           std::vector<std::string> env, const std::string& cwd, bool stdin_closed,
+           Child* child) {
   std::vector<std::string> argv_strings{path};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv = Pointers(argv_strings);
@@ -193,8 +196,8 @@ bool Spawn(const std::string& path, const std::vector<std::string>& args,
   child->pid = fork();
   if (child->pid < 0) return false;
   if (child->pid == 0) {
-    BecomeProgram(path.c_str(), argv.data(), envp.data(), cwd.c_str(), in_child.fd, out_child.fd,
-                  err_child.fd);
+    BecomeProgram(path.c_str(), argv.data(), envp.data(), cwd.c_str(),
+                  stdin_closed ? -1 : in_child.fd, out_child.fd, err_child.fd);
   }
   setpgid(child->pid, child->pid);  // also here: the kill below may come before the child's own
   child->exited.fd = static_cast<int>(syscall(SYS_pidfd_open, child->pid, 0));
@@ -314,7 +317,8 @@ RunResult Board::Run(const std::string& program, const std::vector<std::string>&
 
   const auto start = SteadyClock::now();
   Child child;
-  if (!Spawn(path, args, EnvironmentFor(ProgramEnvironment(), extra), impl_->sandbox, &child)) {
+  if (!Spawn(path, args, EnvironmentFor(ProgramEnvironment(), extra), impl_->sandbox,
+             options.stdin_closed, &child)) {
     result.refusal = std::string("cannot start: ") + std::strerror(errno);
     return result;
   }
