@@ -23,8 +23,9 @@ struct Exchange {
 };
 
 // One EEPROM command: frame, acknowledgement, response, the host's acknowledgement.
+// `least_frame_length`: how long the response frame is at the least (0: unknown).
 Exchange RunEepromCommand(int port, uint8_t command, const uint8_t* payload, uint8_t length,
-                          uint8_t* body, const char* refused_line) {
+                          uint8_t* body, size_t least_frame_length, const char* refused_line) {
   const int sent = Send_Command(port, command, length, payload);
   if (sent < 0) return {sent, sent, AckVerdict::kRefused, -1};
 
@@ -35,7 +36,7 @@ Exchange RunEepromCommand(int port, uint8_t command, const uint8_t* payload, uin
   }
   if (verdict == AckVerdict::kSuccessWithoutResponse) return {0, sent, verdict, -1};
 
-  const int body_length = Recieve_Response(port, body);
+  const int body_length = ReceiveResponseAtLeast(port, body, least_frame_length);
   if (body_length < 0) {
     puts(msg::kResponseError);
     return {sent, sent, verdict, -1};
@@ -70,7 +71,9 @@ AckPolicy CurrentAckPolicy() { return ack_policy; }
 int EepromRead(int port, uint8_t* buffer, ReadOutcome* outcome) {
   const size_t wanted = kReadBodyLead + buffer[2];
   uint8_t body[kResponseBodyMax];
-  const Exchange e = RunEepromCommand(port, kCmdEepromRead, buffer, 3, body, msg::kReadEepromFailed);
+  const Exchange e = RunEepromCommand(port, kCmdEepromRead, buffer, 3, body,
+                                      static_cast<size_t>(kResponseOverhead) + wanted,
+                                      msg::kReadEepromFailed);
   ReadOutcome got = ReadOutcome::kFailed;
   int result = e.result;
   if (e.body_length >= 0) {
@@ -107,6 +110,18 @@ ReadOutcome ReadDeviceName(int port, uint8_t* name) {
   return outcome;
 }
 
+int EepromWrite(int port, const uint8_t* payload, int length, WriteOutcome* outcome) {
+  const Exchange e = RunEepromCommand(port, kCmdEepromWrite, payload,
+                                      static_cast<uint8_t>(length & 0xFF), nullptr, 0,
+                                      msg::kWriteEepromFailed);
+  if (outcome != nullptr) {
+    *outcome = e.result != 0                                       ? WriteOutcome::kFailed
+               : e.verdict == AckVerdict::kSuccessWithoutResponse ? WriteOutcome::kUnconfirmed
+                                                                  : WriteOutcome::kTaken;
+  }
+  return e.result;
+}
+
 int ReadVcom(int port, bool print_line, ReadOutcome* outcome) {
   uint8_t data[kVcomLength];
   ReadOutcome got;
@@ -121,9 +136,7 @@ int ReadVcom(int port, bool print_line, ReadOutcome* outcome) {
 }  // namespace bm77
 
 int BM77_EEPROM_Write(int port, const uint8_t* payload, int length) {
-  return RunEepromCommand(port, kCmdEepromWrite, payload, static_cast<uint8_t>(length & 0xFF),
-                          nullptr, msg::kWriteEepromFailed)
-      .result;
+  return EepromWrite(port, payload, length, nullptr);
 }
 
 int BM77_EEPROM_Read(int port, uint8_t* buffer) { return EepromRead(port, buffer, nullptr); }

@@ -43,8 +43,20 @@ AckPolicy CurrentAckPolicy();
 // What a read brought back, for callers that must not take a lenient success for data.
 enum class ReadOutcome { kData, kNoData, kFailed };
 
-// BM77_EEPROM_Read, telling whether data arrived. `outcome` may be null.
+// BM77_EEPROM_Read, telling whether data arrived. `outcome` may be null. The response is read
+// whole even when its data hold 3C 5A: the read knows how long its reply frame must be.
 int EepromRead(int port, uint8_t* buffer, ReadOutcome* outcome);
+
+// What became of a write, for callers that must not take a lenient success for a stored one.
+enum class WriteOutcome {
+  kTaken,        // accepted, and the module's response arrived
+  kUnconfirmed,  // the lenient policy ended it as a success on an odd status: nothing says
+                 // the module stored it
+  kFailed,       // not sent, refused, or a malformed response
+};
+
+// BM77_EEPROM_Write, telling what became of the write. `outcome` may be null.
+int EepromWrite(int port, const uint8_t* payload, int length, WriteOutcome* outcome);
 
 // The identity reads, telling whether data arrived. On anything but kData the caller's bytes
 // are left as they were.

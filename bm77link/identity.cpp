@@ -13,6 +13,30 @@ constexpr const char kMacRecord[] = "MAC";
 constexpr const char kNameRecord[] = "Device Name";
 constexpr const char kVcomRecord[] = "VCOM";
 
+// Where each record lies, as far as the run may not touch it unread: the name with the two
+// bytes its read returns.
+struct RecordSpan {
+  const char* name;
+  uint16_t address;
+  size_t length;
+  bool SavedIdentity::*read;
+};
+constexpr RecordSpan kRecordSpans[] = {
+    {kMacRecord, kMacAddress, kMacLength, &SavedIdentity::has_mac},
+    {kNameRecord, kNameAddress, kNameReadLength, &SavedIdentity::has_name},
+    {kVcomRecord, kVcomAddress, kVcomLength, &SavedIdentity::has_vcom},
+};
+
+bool Overlaps(const RecordSpan& record, uint16_t address, size_t count) {
+  const size_t from = address;
+  return from < record.address + record.length && record.address < from + count;
+}
+
+bool HitsUnread(const SavedIdentity& identity, const RecordSpan& record, uint16_t address,
+                size_t count) {
+  return !(identity.*record.read) && Overlaps(record, address, count);
+}
+
 void ReportNotRestored(const char* record) { printf(msg::kRecordNotRestoredFormat, record); }
 
 }  // namespace
@@ -23,6 +47,24 @@ void SaveIdentity(int port, SavedIdentity* identity) {
   ReadOutcome vcom_outcome;
   identity->vcom = ReadVcom(port, /*print_line=*/true, &vcom_outcome);
   identity->has_vcom = vcom_outcome == ReadOutcome::kData;
+}
+
+bool IdentityComplete(const SavedIdentity& identity) {
+  return identity.has_mac && identity.has_name && identity.has_vcom;
+}
+
+bool ProtectIdentity(const SavedIdentity& identity, uint16_t line_address,
+                     const TableWrite* writes, int count) {
+  bool may = true;
+  for (const RecordSpan& record : kRecordSpans) {
+    bool hit = false;
+    for (int i = 0; i < count && !hit; ++i) {
+      hit = HitsUnread(identity, record, writes[i].address, writes[i].count);
+    }
+    if (hit) printf(msg::kTableLineHeldBackFormat, record.name, line_address);
+    may = may && !hit;
+  }
+  return may;
 }
 
 void RestoreIdentity(int port, const SavedIdentity& identity) {
@@ -64,6 +106,11 @@ int CheckIdentity(int port, const SavedIdentity& identity) {
   printf(msg::kIdentityCheckFailedFormat, mac_ok ? "" : " MAC", name_ok ? "" : " Device Name",
          vcom_ok ? "" : " VCOM");
   return -1;
+}
+
+int GuardStatus(const SavedIdentity& identity, int check_result, bool table_whole) {
+  if (!IdentityComplete(identity) || check_result != 0) return kStatusIdentityNotKept;
+  return table_whole ? kStatusDone : kStatusTableIncomplete;
 }
 
 }  // namespace bm77

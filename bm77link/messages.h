@@ -21,6 +21,8 @@ constexpr const char kSaveVcom[] = "SaveVcomToBM77";
 constexpr const char kReadVcomFormat[] = "Read Vcom From BM77: %d-%d-%d\n";
 constexpr const char kRecordNotRestoredFormat[] = "%s not read from BM77, left unchanged\n";
 constexpr const char kIdentityCheckFailedFormat[] = "Identity Check Failed:%s%s%s\n";
+constexpr const char kTableLineHeldBackFormat[] =
+    "%s not read from BM77, table line %04X not written\n";
 
 // Board I/O control device
 constexpr const char kOpenFailFormat[] = "Open %s Fail.\n";

@@ -72,11 +72,11 @@ WaitResult WaitPort(int port, short events, int limit_ms) {
 
 bool NoDataYet(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
-// Reads up to `want` bytes, waiting at most kReplySilenceMs for the first. Returns the
-// count read (> 0), kTimedOut or kPortFailed.
-int ReadSome(int port, uint8_t* into, size_t want) {
+// Reads up to `want` bytes, waiting at most `limit_ms` for the first. Returns the count read
+// (> 0), kTimedOut or kPortFailed.
+int ReadSome(int port, uint8_t* into, size_t want, int limit_ms = kReplySilenceMs) {
   for (;;) {
-    const WaitResult w = WaitPort(port, POLLIN, kReplySilenceMs);
+    const WaitResult w = WaitPort(port, POLLIN, limit_ms);
     if (w != kReady) return w;
     const ssize_t n = read(port, into, want);
     if (n > 0) return static_cast<int>(n);
@@ -166,22 +166,31 @@ void Send_Ack(int port) {
   WriteAll(port, tx_buffer, 2);
 }
 
-int Recieve_Response(int port, uint8_t* body) {
+int Recieve_Response(int port, uint8_t* body) { return ReceiveResponseAtLeast(port, body, 0); }
+
+namespace bm77 {
+
+int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
   constexpr size_t kMaxReadAtOnce = 255;
   size_t fill = 0;
-  do {
+  for (;;) {
     const size_t room = kRxBufferSize - fill;
     if (room == 0) {
       puts(msg::kResponseTooLong);
       return kBadResponse;
     }
-    const int n = ReadSome(port, rx_buffer + fill, room < kMaxReadAtOnce ? room : kMaxReadAtOnce);
+    // After a trailer that came too early, only a short pause may follow inside the frame.
+    const bool early_trailer = EndsWithTrailer(rx_buffer, fill) && fill < least_frame_length;
+    const int n = ReadSome(port, rx_buffer + fill, room < kMaxReadAtOnce ? room : kMaxReadAtOnce,
+                           early_trailer ? kEarlyTrailerGapMs : kReplySilenceMs);
+    if (n == kTimedOut && early_trailer) break;  // the frame did end there
     if (n < 0) {
       ReportReadFailure(n);
       return kBadResponse;
     }
     fill += static_cast<size_t>(n);
-  } while (!EndsWithTrailer(rx_buffer, fill));
+    if (EndsWithTrailer(rx_buffer, fill) && fill >= least_frame_length) break;
+  }
 
   if (rx_buffer[0] != kFrameMark || rx_buffer[1] != kFrameStart) {
     puts(msg::kBadResponseHeader);
@@ -191,3 +200,5 @@ int Recieve_Response(int port, uint8_t* body) {
   if (body != nullptr && length > 0) memcpy(body, rx_buffer + 2, static_cast<size_t>(length));
   return length;
 }
+
+}  // namespace bm77

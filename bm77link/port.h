@@ -28,6 +28,12 @@ constexpr size_t kResponseBodyMax = kRxBufferSize - kResponseOverhead;
 constexpr int kReplySilenceMs = 3000;
 // How long a frame may wait for room in the port's output buffer.
 constexpr int kWriteStallMs = 3000;
+// A read reply can carry 3C 5A among its data. When a trailer arrives before the reply is as
+// long as the caller knows it must be, the receive waits this long for more bytes before it
+// takes the trailer for the frame's end: a busy module or a USB serial adapter pauses up to
+// some tens of milliseconds inside a frame, and a frame that truly ends early then ends
+// after this gap, not after the silence limit.
+constexpr int kEarlyTrailerGapMs = 50;
 
 constexpr uint8_t kFrameMark = 0x3C;   // '<': first byte of headers, trailers and acks
 constexpr uint8_t kFrameStart = 0x66;  // 'f'
@@ -84,3 +90,13 @@ void Send_Ack(int port);
 // `body` when given (it must hold kResponseBodyMax bytes), or kBadResponse after one line for
 // a frame without "<f", silence, a port error or a response longer than rx_buffer.
 int Recieve_Response(int port, uint8_t* body);
+
+namespace bm77 {
+
+// Recieve_Response for a reply whose frame is at least `least_frame_length` bytes long (a
+// read's: header, lead bytes, the data asked for, CRC and trailer). A trailer seen before
+// that length is taken for data while more bytes follow within kEarlyTrailerGapMs; once the
+// frame is that long, a read that ends with "<Z" ends it as usual. 0: the plain rule.
+int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length);
+
+}  // namespace bm77

@@ -2,12 +2,16 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "eeprom.h"
+#include "identity.h"
 #include "messages.h"
+#include "port.h"
 
 using namespace bm77;
 
@@ -20,6 +24,7 @@ constexpr char kBlank = ' ';
 constexpr char kEndMark = ';';
 constexpr int kFieldWidth = 3;  // two digits and a separator; a skip field "** " likewise
 constexpr uint8_t kNotHex = 0xFF;
+static_assert(kLineValuesMax == (kLineBufferSize - kDataColumn) / kFieldWidth);
 
 // Reads one byte. 1: got it, 0: end of file, -1: read error.
 int ReadByte(int fd, char* byte) {
@@ -32,6 +37,26 @@ int ReadByte(int fd, char* byte) {
 
 char CharAt(const char* line, int length, int index) { return index < length ? line[index] : '\0'; }
 
+void PutAddress(uint16_t address, uint8_t* payload) {
+  payload[0] = static_cast<uint8_t>(address >> 8);
+  payload[1] = static_cast<uint8_t>(address & 0xFF);
+}
+
+// How many of `count` values at `address` one write can carry: all of them when the frame
+// fits the transmit buffer after doubling, else the most that fit.
+size_t ValuesThatFit(uint16_t address, const uint8_t* values, size_t count) {
+  uint8_t payload[2 + kLineValuesMax];
+  uint8_t frame[kTxBufferSize];
+  PutAddress(address, payload);
+  memcpy(payload + 2, values, count);
+  size_t n = count;
+  while (n > 1 && BuildCommandFrame(kCmdEepromWrite, payload, static_cast<uint8_t>(2 + n), frame,
+                                    sizeof frame) < 0) {
+    --n;
+  }
+  return n;
+}
+
 // Collects the values of the run being scanned and turns finished runs into writes.
 struct RunCollector {
   uint16_t line_address = 0;
@@ -39,24 +64,31 @@ struct RunCollector {
   TableWrite* writes = nullptr;
   int max_writes = 0;
   int count = 0;
-  uint8_t values[kRunValuesPerWrite];
+  uint8_t values[kLineValuesMax];
   size_t values_len = 0;
 
-  // Emits the values collected so far as one write at the current position.
+  // Emits the values collected so far as one write at the current position, or as several
+  // consecutive ones when they do not fit one frame.
   void Flush() {
-    if (values_len == 0) return;
-    if (count < max_writes) {
-      TableWrite& w = writes[count++];
-      w.address = static_cast<uint16_t>(line_address + position);
-      w.count = static_cast<uint8_t>(values_len);
-      memcpy(w.values, values, values_len);
+    size_t done = 0;
+    while (done < values_len) {
+      const uint16_t address = static_cast<uint16_t>(line_address + position);
+      const size_t n = ValuesThatFit(address, values + done, values_len - done);
+      if (count < max_writes) {
+        TableWrite& w = writes[count++];
+        w.address = address;
+        w.count = static_cast<uint8_t>(n);
+        memcpy(w.values, values + done, n);
+      }
+      position += static_cast<unsigned>(n);
+      done += n;
     }
-    position += static_cast<unsigned>(values_len);
     values_len = 0;
   }
   void Add(uint8_t value) {
+    // Only a caller's line longer than a table line can be gets here with a full buffer.
+    if (values_len == kLineValuesMax) Flush();
     values[values_len++] = value;
-    if (values_len == kRunValuesPerWrite) Flush();  // the run goes on in the next write
   }
   // A skip field or the end mark: the run is written and the field takes one position.
   // Returns whether the line has positions left.
@@ -67,22 +99,60 @@ struct RunCollector {
   }
 };
 
-void WriteRun(int port, const TableWrite& w) {
-  uint8_t payload[2 + kRunValuesPerWrite];
-  payload[0] = static_cast<uint8_t>(w.address >> 8);
-  payload[1] = static_cast<uint8_t>(w.address & 0xFF);
+// Whether the module took the write.
+bool WriteRun(int port, const TableWrite& w) {
+  uint8_t payload[2 + kLineValuesMax];
+  PutAddress(w.address, payload);
   memcpy(payload + 2, w.values, w.count);
-  BM77_EEPROM_Write(port, payload, 2 + w.count);  // a failure is reported below; go on
+  WriteOutcome outcome;
+  EepromWrite(port, payload, 2 + w.count, &outcome);  // a failure is reported below; go on
+  return outcome == WriteOutcome::kTaken;
+}
+
+// The table, line by line; with a guard, a line the guard holds back is not written.
+// Returns whether the table went in whole.
+bool WriteTable(int port, int table_fd, const SavedIdentity* guard) {
+  puts(msg::kParseTableFile);
+  lseek(table_fd, 0, SEEK_SET);
+  bool whole = true;
+  char LineBuffer[kLineBufferSize];
+  for (;;) {
+    const int Length = Read_Line(table_fd, LineBuffer);
+    if (Length == kLineEndOfFile) break;
+    if (Length == kLineReadError) {
+      puts(msg::kTableReadError);
+      return false;
+    }
+    if (Length == kLineTooLong) {
+      puts(msg::kTableLineTooLong);
+      continue;
+    }
+    if (Length == 0 || LineBuffer[0] != kDataLineMark) continue;
+    TableWrite writes[kMaxWritesPerLine];
+    const int count = ParseTableLine(LineBuffer, Length, writes, kMaxWritesPerLine);
+    if (guard != nullptr &&
+        !ProtectIdentity(*guard, TableLineAddress(LineBuffer, Length), writes, count)) {
+      whole = false;
+      continue;
+    }
+    for (int i = 0; i < count; ++i) whole = WriteRun(port, writes[i]) && whole;
+  }
+  puts(msg::kTableDone);
+  return whole;
 }
 
 }  // namespace
 
 namespace bm77 {
 
+uint16_t TableLineAddress(const char* line, int length) {
+  return make_uint16(char2hex(CharAt(line, length, 0)), char2hex(CharAt(line, length, 1)),
+                     char2hex(CharAt(line, length, 2)), char2hex(CharAt(line, length, 3)));
+}
+
 int ParseTableLine(const char* line, int length, TableWrite* writes, int max_writes) {
   RunCollector run;
-  run.line_address = make_uint16(char2hex(CharAt(line, length, 0)), char2hex(CharAt(line, length, 1)),
-                                 char2hex(CharAt(line, length, 2)), char2hex(CharAt(line, length, 3)));
+  run.line_address = TableLineAddress(line, length);
   run.writes = writes;
   run.max_writes = max_writes;
   int cursor = static_cast<int>(kDataColumn);
@@ -103,6 +173,22 @@ int ParseTableLine(const char* line, int length, TableWrite* writes, int max_wri
     }
   }
   return run.count;
+}
+
+int OpenInputFile(const char* path) {
+  // Non-blocking only for the open: a regular file never blocks anyway.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool UpdateEEPROMGuarded(int port, int table_fd, const SavedIdentity& identity) {
+  return WriteTable(port, table_fd, &identity);
 }
 
 int CheckFileSuffix(const char* name, const char* extension) {
@@ -161,25 +247,4 @@ uint16_t make_uint16(uint8_t d1, uint8_t d2, uint8_t d3, uint8_t d4) {
                                0xFFFF);
 }
 
-void UpdateEEPROM(int port, int table_fd) {
-  puts(msg::kParseTableFile);
-  lseek(table_fd, 0, SEEK_SET);
-  char LineBuffer[kLineBufferSize];
-  for (;;) {
-    const int Length = Read_Line(table_fd, LineBuffer);
-    if (Length == kLineEndOfFile) break;
-    if (Length == kLineReadError) {
-      puts(msg::kTableReadError);
-      return;
-    }
-    if (Length == kLineTooLong) {
-      puts(msg::kTableLineTooLong);
-      continue;
-    }
-    if (Length == 0 || LineBuffer[0] != kDataLineMark) continue;
-    TableWrite writes[kMaxWritesPerLine];
-    const int count = ParseTableLine(LineBuffer, Length, writes, kMaxWritesPerLine);
-    for (int i = 0; i < count; ++i) WriteRun(port, writes[i]);
-  }
-  puts(msg::kTableDone);
-}
+void UpdateEEPROM(int port, int table_fd) { WriteTable(port, table_fd, nullptr); }

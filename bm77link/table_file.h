@@ -11,10 +11,8 @@ namespace bm77 {
 constexpr size_t kLineBufferSize = 384;  // a line of 383 characters and its NUL
 constexpr size_t kLinePositions = 16;    // EEPROM bytes a data line describes
 constexpr size_t kDataColumn = 6;        // first field of a data line
-// Values of one EEPROM write. Even if every value and the address byte are 0x3C and so go out
-// doubled, a write of this many values fits the 256-byte transmit buffer; a longer run is
-// written in several consecutive writes.
-constexpr size_t kRunValuesPerWrite = 121;
+// The most values a line of 383 characters holds: fields of three characters from column 6.
+constexpr size_t kLineValuesMax = (kLineBufferSize - kDataColumn) / 3;
 // More writes than one line of 383 characters can produce.
 constexpr int kMaxWritesPerLine = 24;
 
@@ -26,13 +24,32 @@ constexpr int kLineReadError = -3;
 struct TableWrite {
   uint16_t address;
   uint8_t count;
-  uint8_t values[kRunValuesPerWrite];
+  uint8_t values[kLineValuesMax];
 };
 
 // The writes a data line asks for, in order. Pure. The line ends at its end mark ';', or at
-// `length` when it has none; a byte field cut short by the end of the line is ignored.
-// Returns the number of writes put into `writes`.
+// `length` when it has none; a byte field cut short by the end of the line is ignored. A run
+// goes out as one write when its frame fits the transmit buffer once its 0x3C bytes are
+// doubled; only a run that does not fit is split into consecutive writes, each as long as
+// fits. Returns the number of writes put into `writes`.
 int ParseTableLine(const char* line, int length, TableWrite* writes, int max_writes);
+
+// The address in columns 0 to 3 of a data line.
+uint16_t TableLineAddress(const char* line, int length);
+
+// Opens a file that a tool reads (a table, an image) read-only. Anything but a regular file
+// (a FIFO, a folder, a device) is refused like a missing one, and the open itself never
+// waits: a FIFO without a writer would hold a plain open for ever. Returns the descriptor or
+// -1.
+int OpenInputFile(const char* path);
+
+struct SavedIdentity;
+
+// UpdateEEPROM under the identity guard (identity.h): a data line with a write over a record
+// that was not read is not written, and one line says so. Returns true when the table is
+// wholly in the module: every data line went out, the module took every write (a lenient
+// "success" without a response does not count as taken), and the file was read to its end.
+bool UpdateEEPROMGuarded(int port, int table_fd, const SavedIdentity& identity);
 
 // 0 when `name` has at least one character before '.' and the three-letter `extension`
 // (letters in either case), else -1.

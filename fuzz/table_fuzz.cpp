@@ -24,8 +24,8 @@ int FileWith(const uint8_t* data, size_t size) {
 }
 
 void CheckWrite(const bm77::TableWrite& w) {
-  if (w.count == 0 || w.count > bm77::kRunValuesPerWrite) abort();
-  uint8_t payload[2 + bm77::kRunValuesPerWrite];
+  if (w.count == 0 || w.count > bm77::kLineValuesMax) abort();
+  uint8_t payload[2 + bm77::kLineValuesMax];
   payload[0] = static_cast<uint8_t>(w.address >> 8);
   payload[1] = static_cast<uint8_t>(w.address);
   for (size_t i = 0; i < w.count; ++i) payload[2 + i] = w.values[i];

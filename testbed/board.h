@@ -82,6 +82,8 @@ struct Fault {
     kSplit,           // ack and response delivered in pieces cut at `cuts`, `gap` apart
     kOversize,        // response body of 300 bytes (longer than the host's 256-byte buffer)
     kRawReply,        // send `bytes` as they are instead of ack and response
+    kNotStored,       // acknowledge and answer as usual, but leave the EEPROM as it was: a
+                      // write the module confirms and then loses
   };
   Kind kind = Kind::kAckStatus;
   int command = -1;    // command byte it applies to; -1: any command
@@ -297,6 +299,7 @@ struct RunOptions {
   std::chrono::milliseconds time_limit{20000};  // then SIGKILL; `timed_out` tells
   std::map<std::string, std::string> env;       // extra environment (e.g. port faults)
   std::string stdin_text;                       // fed to standard input, then closed
+  bool stdin_closed = false;                    // start it with descriptor 0 closed
 };
 
 struct RunResult {

@@ -164,7 +164,7 @@ struct Start {
   char* const* envp = nullptr;
   const char* cwd = nullptr;
   const SealPlan* seal = nullptr;  // null: no second seal
-  int in = -1;
+  int in = -1;  // < 0: the program starts with its standard input closed
   int out = -1;
   int err = -1;
   int report = -1;  // where a failed step is told; closes at exec
@@ -217,7 +217,9 @@ void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
   if (s.seal != nullptr && !ApplySeal(*s.seal, &failure)) {
     StartFailed(s.report, failure.step, failure.err);
   }
-  if (dup2(s.in, STDIN_FILENO) < 0 || dup2(s.out, STDOUT_FILENO) < 0 ||
+  const bool in_ok = s.in < 0 ? close(STDIN_FILENO) == 0 || errno == EBADF
+                              : dup2(s.in, STDIN_FILENO) >= 0;
+  if (!in_ok || dup2(s.out, STDOUT_FILENO) < 0 ||
       dup2(s.err, STDERR_FILENO) < 0) {
     StartFailed(s.report, StartStep::kStandardStreams, errno);
   }
@@ -245,7 +247,7 @@ std::string AwaitStart(int report) {
 // "" when the program runs; else why not (the child is then reaped).
 std::string Spawn(int program, const std::string& path, const std::vector<std::string>& args,
                   std::vector<std::string> env, const std::string& cwd, const SealPlan* seal,
-                  Child* child) {
+                  bool stdin_closed, Child* child) {
   std::vector<std::string> argv_strings{path};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv = Pointers(argv_strings);
@@ -265,7 +267,8 @@ std::string Spawn(int program, const std::string& path, const std::vector<std::s
   Fd report_read(report[0]);
   Fd report_child(report[1]);
   const Start start{program, argv.data(), envp.data(), cwd.c_str(), seal,
-                    in_child.fd, out_child.fd, err_child.fd, report_child.fd};
+                    stdin_closed ? -1 : in_child.fd, out_child.fd, err_child.fd,
+                    report_child.fd};
   child->pid = fork();
   if (child->pid < 0) return failed();
   if (child->pid == 0) BecomeProgram(start);
@@ -397,7 +400,8 @@ RunResult Board::Run(const std::string& program, const std::vector<std::string>&
   const auto start = SteadyClock::now();
   Child child;
   result.refusal = Spawn(file.fd, path, args, EnvironmentFor(ProgramEnvironment(), extra),
-                         impl_->sandbox, mode == SealMode::kNone ? nullptr : &seal, &child);
+                         impl_->sandbox, mode == SealMode::kNone ? nullptr : &seal,
+                         options.stdin_closed, &child);
   if (!result.refusal.empty()) return result;
   result.started = true;
   result.sealed = mode != SealMode::kNone;

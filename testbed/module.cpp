@@ -198,7 +198,16 @@ void Module::Impl::HandleHostEvent(WireEvent event) {
       matched ? std::optional<Fault>(*matched) : std::optional<Fault>();
   const Fault* applied = fault ? &*fault : nullptr;
   std::optional<CommandReply> outcome;
-  if (reply::CommandRuns(applied)) outcome = Execute(event, lock);
+  if (reply::CommandRuns(applied)) {
+    const bool forget = applied != nullptr && applied->kind == Fault::Kind::kNotStored;
+    const auto eeprom_before = eeprom_;
+    const size_t writes_before = eeprom_writes_.size();
+    outcome = Execute(event, lock);
+    if (forget) {
+      eeprom_ = eeprom_before;
+      eeprom_writes_.resize(writes_before);
+    }
+  }
   reply::Plan plan = reply::PlanReply(applied, outcome);
   for (WireEvent& sent : plan.events) Log(std::move(sent));
   Queue(reply::Pieces(applied, plan.bytes), applied ? applied->gap : std::chrono::milliseconds{});

@@ -95,6 +95,7 @@ void AddFaulty(Plan& plan, const Fault& fault, const std::optional<CommandReply>
       return;
     case Kind::kByteByByte:
     case Kind::kSplit:
+    case Kind::kNotStored:
       AddOrdinary(plan, reply ? reply->ack_status : framing::kAccept, reply);
       return;
     case Kind::kOversize: {

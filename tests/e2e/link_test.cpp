@@ -167,6 +167,27 @@ TEST_F(Link, ShortBodyIsNotTakenForData) {
   EXPECT_THAT(r.OutLines(), ElementsAre("Response Error!", "read=10"));
 }
 
+TEST_F(Link, ReadDataHoldingTheTrailerIsReadWhole) {
+  module().SetEeprom(0x0000, Hex("663C5A332211"));
+  Fault f = Make(Fault::Kind::kSplit, 0x33, {2 + 2 + 3 + 3});  // a piece ends with 3C 5A
+  f.gap = std::chrono::milliseconds(10);
+  module().AddFault(f);
+  const auto r = Drive({"read", "0000", "6"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("read=0 data=663C5A332211"));
+}
+
+TEST_F(Link, ReadFrameThatTrulyEndsEarlyEndsAfterAShortGap) {
+  Fault f;
+  f.kind = Fault::Kind::kRawReply;
+  f.command = kRead;
+  f.occurrence = 1;
+  f.bytes = Hex("3C33 3C66 730006 66 3C5A");  // the trailer, two data bytes in, and nothing more
+  module().AddFault(f);
+  const auto r = Drive({"read", "0000", "6", "read", "0000", "6"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("Response Error!", "read=10", "read=0 data=665544332211"));
+  EXPECT_LT(r.wall_seconds, 2.0);  // well before the silence limit of 3 s
+}
+
 // ---- Identity records ----
 
 TEST_F(Link, MacRecordIsStoredReversed) {

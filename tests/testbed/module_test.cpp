@@ -442,6 +442,18 @@ TEST_F(ModuleOnPty, AcceptingFaultStillWrites) {
   EXPECT_EQ(module_.eeprom_writes().size(), 1u);
 }
 
+TEST_F(ModuleOnPty, NotStoredWriteIsConfirmedAndLost) {
+  module_.AddFault(MakeFault(Fault::Kind::kNotStored, 0x74, 1));
+  // Answered exactly like a stored write...
+  EXPECT_EQ(Exchange(HostFrame(0x74, {0x00, 0x19, 0x07}), 2 + 8),
+            AckAndResponse(Bytes{0x74, 0x00}));
+  // ...but nothing of it is in the EEPROM; the next write is stored as usual.
+  EXPECT_EQ(module_.Eeprom(0x19, 1), (Bytes{0xFF}));
+  EXPECT_TRUE(module_.eeprom_writes().empty());
+  Exchange(HostFrame(0x74, {0x00, 0x19, 0x08}), 2 + 8);
+  EXPECT_EQ(module_.Eeprom(0x19, 1), (Bytes{0x08}));
+}
+
 TEST_F(ModuleOnPty, FaultOutputIsLogged) {
   module_.AddFault(MakeFault(Fault::Kind::kShortFrame));
   Exchange(HostFrame(0x73, kReadMac), 6);

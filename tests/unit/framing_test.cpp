@@ -98,13 +98,6 @@ TEST(FrameBuilding, FrameThatOverflowsAfterDoublingIsRefused) {
   EXPECT_EQ(BuildCommandFrame(0x74, payload.data(), 200, frame, sizeof frame), -1);
 }
 
-TEST(FrameBuilding, TableRunsOfTheWriteLimitAlwaysFit) {
-  // The worst table write: address low byte and every value 0x3C.
-  Bytes payload(2 + bm77::kRunValuesPerWrite, 0x3C);
-  payload[0] = 0x00;
-  EXPECT_FALSE(Frame(0x74, payload).empty());
-}
-
 TEST(AckJudgement, PoliciesAgreeOnAcceptAndRefuse) {
   for (auto policy : {bm77::AckPolicy::kStrict, bm77::AckPolicy::kLenient}) {
     EXPECT_EQ(bm77::JudgeAck(policy, 0x33), bm77::AckVerdict::kAccepted);

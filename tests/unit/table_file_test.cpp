@@ -1,4 +1,5 @@
 // Table files: the text functions, the line reader and the data-line parser.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -84,29 +85,52 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"EndMarkNeedsASeparator", "0090: 01;", {{0x90, {1}}}}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
-TEST(DataLines, RunLongerThanOneFrameIsSplitNotLost) {
-  std::string line = "0000: ";
-  for (int i = 0; i < 125; ++i) line += "3C ";
-  line += ";";
-  ASSERT_LE(line.size(), 383u);
-  const std::vector<Write> writes = Parse(line);
-  ASSERT_EQ(writes.size(), 2u);
-  EXPECT_EQ(writes[0], (Write{0x0000, Bytes(bm77::kRunValuesPerWrite, 0x3C)}));
-  EXPECT_EQ(writes[1], (Write{static_cast<uint16_t>(bm77::kRunValuesPerWrite),
-                              Bytes(125 - bm77::kRunValuesPerWrite, 0x3C)}));
+bool FitsOneFrame(uint16_t address, const Bytes& values) {
+  Bytes payload = {static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+  payload.insert(payload.end(), values.begin(), values.end());
+  uint8_t frame[bm77::kTxBufferSize];
+  return BuildCommandFrame(0x74, payload.data(), static_cast<uint8_t>(payload.size()), frame,
+                           sizeof frame) > 0;
 }
 
-TEST(DataLines, EveryWriteFitsOneFrame) {
-  // Whatever a line holds, each write's frame fits the transmit buffer.
-  std::string line = "003C: ";
-  for (int i = 0; i < 126; ++i) line += "3C ";
-  for (const Write& w : Parse(line)) {
-    Bytes payload = {static_cast<uint8_t>(w.address >> 8), static_cast<uint8_t>(w.address)};
-    payload.insert(payload.end(), w.values.begin(), w.values.end());
-    uint8_t frame[bm77::kTxBufferSize];
-    EXPECT_GT(BuildCommandFrame(0x74, payload.data(), static_cast<uint8_t>(payload.size()), frame,
-                                sizeof frame),
-              0);
+std::string LineOf(const char* address, int count, const char* value) {
+  std::string line = std::string(address) + ": ";
+  for (int i = 0; i < count; ++i) line += std::string(value) + " ";
+  return line + ";";
+}
+
+TEST(DataLines, RunThatFitsOneFrameIsOneWrite) {
+  // 125 values without a mark byte: 134 bytes of frame.
+  const std::string line = LineOf("0000", 125, "11");
+  ASSERT_LE(line.size(), 383u);
+  EXPECT_EQ(Parse(line), (std::vector<Write>{{0x0000, Bytes(125, 0x11)}}));
+  // The longest line, without an end mark, holds 126.
+  std::string longest = "0000: ";
+  for (int i = 0; i < 126; ++i) longest += i == 125 ? "22" : "22 ";
+  ASSERT_EQ(longest.size(), 383u);
+  EXPECT_EQ(Parse(longest), (std::vector<Write>{{0x0000, Bytes(126, 0x22)}}));
+}
+
+TEST(DataLines, RunTooLongForOneFrameIsSplitWhereItMust) {
+  for (const char* address : {"0000", "003C", "0F3C"}) {
+    const std::string line = LineOf(address, 125, "3C");  // 250 bytes once doubled
+    const std::vector<Write> writes = Parse(line);
+    ASSERT_GE(writes.size(), 2u) << address;
+    // Consecutive writes that hold every value, each as long as one frame allows.
+    Bytes all;
+    uint16_t next = bm77::TableLineAddress(line.c_str(), static_cast<int>(line.size()));
+    for (size_t i = 0; i < writes.size(); ++i) {
+      EXPECT_EQ(writes[i].address, next) << address;
+      EXPECT_TRUE(FitsOneFrame(writes[i].address, writes[i].values)) << address;
+      if (i + 1 < writes.size()) {
+        Bytes one_more = writes[i].values;
+        one_more.push_back(writes[i + 1].values[0]);
+        EXPECT_FALSE(FitsOneFrame(writes[i].address, one_more)) << address << " split early";
+      }
+      next = static_cast<uint16_t>(next + writes[i].values.size());
+      all.insert(all.end(), writes[i].values.begin(), writes[i].values.end());
+    }
+    EXPECT_EQ(all, Bytes(125, 0x3C)) << address;
   }
 }
 
@@ -163,6 +187,20 @@ TEST_F(LineReader, LongestLineFitsAndOneMoreIsSkipped) {
 TEST_F(LineReader, ReadErrorIsNotEndOfFile) {
   char buffer[bm77::kLineBufferSize];
   EXPECT_EQ(Read_Line(-1, buffer), bm77::kLineReadError);
+}
+
+// ---- The table under the guard ----
+
+TEST_F(LineReader, TableThatCannotBeReadToItsEndIsNotWhole) {
+  bm77::SavedIdentity identity;
+  identity.has_mac = identity.has_name = identity.has_vcom = true;
+  // Nothing to write: the port is never used.
+  Content("// settings\r\n");
+  EXPECT_TRUE(bm77::UpdateEEPROMGuarded(-1, fd_, identity));
+  const int folder = open(".", O_RDONLY | O_DIRECTORY);  // reading it fails
+  ASSERT_GE(folder, 0);
+  EXPECT_FALSE(bm77::UpdateEEPROMGuarded(-1, folder, identity));
+  close(folder);
 }
 
 // ---- Text functions ----

@@ -8,6 +8,7 @@
 
 #include "board_io_requests.h"
 #include "line_output.h"
+#include "std_descriptors.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ int RF_Gate_Control(int selector) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bm77::KeepStandardDescriptorsOpen();
   bm77::UseLineBufferedOutput();
   const Selector selector = argc == 2 ? SelectorFor(argv[1]) : kNone;
   if (selector == kNone) {

@@ -9,6 +9,7 @@
 #include "board_io_requests.h"
 #include "line_output.h"
 #include "serial_port.h"
+#include "std_descriptors.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ int RF_Gate_Control(int on) {
 }  // namespace
 
 int main() {
+  bm77::KeepStandardDescriptorsOpen();
   bm77::UseLineBufferedOutput();
   const int port = bm77::OpenSerialPort(bm77::kSerialPortPath, /*two_stop_bits=*/true);
   RF_Gate_Control(1);  // the module goes on even when the port is not there

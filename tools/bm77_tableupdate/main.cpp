@@ -1,16 +1,20 @@
 // bm77_tableupdate TABLE.txt: writes an EEPROM table file into the BM77 module and keeps the
-// device identity: MAC, device name and VCOM are read before the table is written and put
-// back afterwards, then read once more to make sure they survived.
+// device identity under the identity guard (bm77link/identity.h): MAC, device name and VCOM
+// are read before the table is written, table lines over a record that could not be read
+// are held back, the records are put back afterwards and read once more to make sure they
+// survived.
 //
-// Exit status: 0 done; 1 table name or file; 2 the identity did not survive; 255 argument
-// count or serial port.
-#include <fcntl.h>
+// Exit status: 0 every exchange went through and the identity read back equal; 1 table name
+// or file; 2 a record could not be read before the update, or did not read back equal;
+// 3 the table is not wholly in the module (a write failed or was refused, or the file could not
+// be read to its end; 2 wins over 3); 255 argument count or serial port.
 #include <stdio.h>
 #include <unistd.h>
 
 #include "bm77link.h"
 #include "line_output.h"
 #include "serial_port.h"
+#include "std_descriptors.h"
 
 namespace {
 
@@ -18,26 +22,25 @@ constexpr const char kBanner[] = "BM77 Configuration Update";
 constexpr const char kInvalidTable[] = "Invalid Table File.";
 constexpr const char kOpenFailedFormat[] = "Failed to open file: %s\n";
 
-constexpr int kStatusDone = 0;
 constexpr int kStatusTableFile = 1;
-constexpr int kStatusIdentityNotKept = 2;
 constexpr int kStatusUsage = -1;  // 255 to the shell, as for a port that cannot be opened
 
 // Gives the module time to settle after whatever started this run.
 constexpr unsigned kSettleSeconds = 1;
 
-// Identity out, table in, identity back, identity checked.
+// Identity out, table in under the guard, identity back, identity checked.
 int UpdateKeepingIdentity(int port, int table) {
   bm77::SavedIdentity identity;
   bm77::SaveIdentity(port, &identity);
-  UpdateEEPROM(port, table);
+  const bool whole = bm77::UpdateEEPROMGuarded(port, table, identity);
   bm77::RestoreIdentity(port, identity);
-  return bm77::CheckIdentity(port, identity) == 0 ? kStatusDone : kStatusIdentityNotKept;
+  return bm77::GuardStatus(identity, bm77::CheckIdentity(port, identity), whole);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
   puts(kBanner);
@@ -48,7 +51,7 @@ int main(int argc, char** argv) {
     puts(kInvalidTable);
     return kStatusTableFile;
   }
-  const int table = open(table_path, O_RDONLY);
+  const int table = bm77::OpenInputFile(table_path);
   if (table < 0) {
     printf(kOpenFailedFormat, table_path);
     return kStatusTableFile;
