@@ -28,6 +28,11 @@ constexpr const char kTableLineHeldBackFormat[] =
 constexpr const char kOpenFailFormat[] = "Open %s Fail.\n";
 constexpr const char kChangeModeFailed[] = "BM77 Failed to Change mode";
 
+// Tools that update or reconcile the module
+constexpr const char kConfigurationBanner[] = "BM77 Configuration Update";
+constexpr const char kOpenFileFailedFormat[] = "Failed to open file: %s\n";
+constexpr const char kInvalidTableFile[] = "Invalid Table File.";
+
 // Table files
 constexpr const char kParseTableFile[] = "Parse Table File";
 constexpr const char kTableDone[] = "OK";

@@ -18,9 +18,7 @@
 
 namespace {
 
-constexpr const char kBanner[] = "BM77 Configuration Update";
-constexpr const char kInvalidTable[] = "Invalid Table File.";
-constexpr const char kOpenFailedFormat[] = "Failed to open file: %s\n";
+namespace msg = bm77::msg;
 
 constexpr int kStatusTableFile = 1;
 constexpr int kStatusUsage = -1;  // 255 to the shell, as for a port that cannot be opened
@@ -43,27 +41,27 @@ int main(int argc, char** argv) {
   bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
-  puts(kBanner);
+  puts(msg::kConfigurationBanner);
   if (argc != 2) return kStatusUsage;
 
   const char* table_path = argv[1];
   if (check_tablefile(table_path) != 0) {
-    puts(kInvalidTable);
+    puts(msg::kInvalidTableFile);
     return kStatusTableFile;
   }
   const int table = bm77::OpenInputFile(table_path);
   if (table < 0) {
-    printf(kOpenFailedFormat, table_path);
+    printf(msg::kOpenFileFailedFormat, table_path);
     return kStatusTableFile;
   }
 
   sleep(kSettleSeconds);
   const int port = com_init(bm77::kSerialPortPath);
   if (port <= 0) {
-    puts(bm77::msg::kPortInitFail);
+    puts(msg::kPortInitFail);
     return kStatusUsage;
   }
-  puts(bm77::msg::kPortInitSuccess);
+  puts(msg::kPortInitSuccess);
 
   const int status = UpdateKeepingIdentity(port, table);
   close(table);
