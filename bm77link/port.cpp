@@ -72,11 +72,15 @@ WaitResult WaitPort(int port, short events, int limit_ms) {
 
 bool NoDataYet(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
-// Reads up to `want` bytes, waiting at most kReplySilenceMs for the first. Returns the
+// The silence limit of the receive in progress: kReplySilenceMs, unless an exchange that takes
+// the module longer has set its own for the length of one receive.
+int reply_silence_ms = kReplySilenceMs;
+
+// Reads up to `want` bytes, waiting at most reply_silence_ms for the first. Returns the
 // count read (> 0), kTimedOut or kPortFailed.
 int ReadSome(int port, uint8_t* into, size_t want) {
   for (;;) {
-    const WaitResult w = WaitPort(port, POLLIN, kReplySilenceMs);
+    const WaitResult w = WaitPort(port, POLLIN, reply_silence_ms);
     if (w != kReady) return w;
     const ssize_t n = read(port, into, want);
     if (n > 0) return static_cast<int>(n);
@@ -148,15 +152,7 @@ int Send_Command(int port, uint8_t command, uint8_t length, const uint8_t* paylo
 }
 
 int Recieve_Ack(int port) {
-  size_t fill = 0;
-  while (fill < 2) {
-    const int n = ReadSome(port, rx_buffer + fill, 2 - fill);
-    if (n < 0) {
-      ReportReadFailure(n);
-      return kNoAck;
-    }
-    fill += static_cast<size_t>(n);
-  }
+  if (Recieve_Raw(port, 2) < 0) return kNoAck;
   return rx_buffer[1];
 }
 
@@ -190,4 +186,34 @@ int Recieve_Response(int port, uint8_t* body) {
   const int length = static_cast<int>(fill) - kResponseOverhead;
   if (body != nullptr && length > 0) memcpy(body, rx_buffer + 2, static_cast<size_t>(length));
   return length;
+}
+
+int Recieve_AckWithin(int port, int silence_ms) {
+  reply_silence_ms = silence_ms;
+  const int status = Recieve_Ack(port);
+  reply_silence_ms = kReplySilenceMs;
+  return status;
+}
+
+int Recieve_ResponseWithin(int port, uint8_t* body, int silence_ms) {
+  reply_silence_ms = silence_ms;
+  const int length = Recieve_Response(port, body);
+  reply_silence_ms = kReplySilenceMs;
+  return length;
+}
+
+int Send_Raw(int port, const uint8_t* data, size_t length) { return WriteAll(port, data, length); }
+
+int Recieve_Raw(int port, size_t count) {
+  if (count > kRxBufferSize) return -1;
+  size_t fill = 0;
+  while (fill < count) {
+    const int n = ReadSome(port, rx_buffer + fill, count - fill);
+    if (n < 0) {
+      ReportReadFailure(n);
+      return -1;
+    }
+    fill += static_cast<size_t>(n);
+  }
+  return static_cast<int>(count);
 }

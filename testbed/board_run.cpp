@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -174,8 +175,25 @@ void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
   _exit(kExecFailedStatus);
 }
 
+// A pseudo-terminal for the program's standard error: our end in `ours`, its end in `theirs`.
+// Raw, so that what the program writes arrives unchanged.
+bool OpenTerminal(Fd* ours, Fd* theirs) {
+  ours->fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[128];
+  if (ours->fd < 0 || grantpt(ours->fd) != 0 || unlockpt(ours->fd) != 0 ||
+      ptsname_r(ours->fd, name, sizeof name) != 0) {
+    return false;
+  }
+  theirs->fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios raw{};
+  if (theirs->fd < 0 || tcgetattr(theirs->fd, &raw) != 0) return false;
+  cfmakeraw(&raw);
+  return tcsetattr(theirs->fd, TCSANOW, &raw) == 0;
+}
+
 bool Spawn(const std::string& path, const std::vector<std::string>& args,
-           std::vector<std::string> env, const std::string& cwd, Child* child) {
+           std::vector<std::string> env, const std::string& cwd, bool stderr_terminal,
+           Child* child) {
   std::vector<std::string> argv_strings{path};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv = Pointers(argv_strings);
@@ -187,9 +205,14 @@ bool Spawn(const std::string& path, const std::vector<std::string>& args,
   if (pipe2(out, O_CLOEXEC) != 0) return false;
   Fd out_child(out[1]);
   child->out.fd = out[0];
-  if (pipe2(err, O_CLOEXEC) != 0) return false;
-  Fd err_child(err[1]);
-  child->err.fd = err[0];
+  Fd err_child;
+  if (stderr_terminal) {
+    if (!OpenTerminal(&child->err, &err_child)) return false;
+  } else {
+    if (pipe2(err, O_CLOEXEC) != 0) return false;
+    err_child.fd = err[1];
+    child->err.fd = err[0];
+  }
   child->pid = fork();
   if (child->pid < 0) return false;
   if (child->pid == 0) {
@@ -314,7 +337,8 @@ RunResult Board::Run(const std::string& program, const std::vector<std::string>&
 
   const auto start = SteadyClock::now();
   Child child;
-  if (!Spawn(path, args, EnvironmentFor(ProgramEnvironment(), extra), impl_->sandbox, &child)) {
+  if (!Spawn(path, args, EnvironmentFor(ProgramEnvironment(), extra), impl_->sandbox,
+             options.stderr_terminal, &child)) {
     result.refusal = std::string("cannot start: ") + std::strerror(errno);
     return result;
   }
