@@ -34,7 +34,6 @@ using Clock = std::chrono::steady_clock;
 // The bank being programmed.
 struct Burst {
   int bank = 0;
-  size_t expected = 0;  // the count of the burst start
   size_t received = 0;
   uint16_t crc = 0;     // of the bytes received, as the module computes it
   int full_blocks = 0;
