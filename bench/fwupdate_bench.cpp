@@ -45,7 +45,8 @@ int main() {
   const testbed::Bytes image = Image();
   const std::string path = board.sandbox() + "/fw.bin";
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+      .write(reinterpret_cast<const char*>(image.data()),
+             static_cast<std::streamsize>(image.size()));
 
   testbed::RunOptions options;
   options.time_limit = kTimeLimit;
@@ -55,19 +56,22 @@ int main() {
   std::printf("bm77_fwupdate, %zu KiB image, line paced at %u baud, 10 bits a byte\n",
               kImageSize / 1024, kBaud);
   std::printf("run: exit status %d, %s, flash %s, identity %s, %zu sandbox violations\n",
-              r.exit_status, r.timed_out ? "timed out" : "ended", flashed ? "reads back" : "DIFFERS",
-              kept ? "unchanged" : "CHANGED", board.violations().size());
+              r.exit_status, r.timed_out ? "timed out" : "ended",
+              flashed ? "reads back" : "DIFFERS", kept ? "unchanged" : "CHANGED",
+              board.violations().size());
 
   const testbed::FlashSpan span = testbed::MeasureFlashSpan(module.wire_log(), kBaud);
   const double cpu_share = r.wall_seconds > 0 ? r.cpu_seconds / r.wall_seconds : 1;
-  std::printf("(a) %.3f s from the first flash command to the last finish reply, %.3f s of line "
-              "time for the %zu bytes the host sent: %.4f (target %.2f at most)\n",
-              span.seconds, span.line_seconds, span.host_bytes, span.ratio, kWireTarget);
-  std::printf("(b) %.3f s processor time in %.3f s: %.4f (target %.2f at most)\n",
-              r.cpu_seconds, r.wall_seconds, cpu_share, kCpuTarget);
+  std::printf(
+      "(a) %.3f s from the first flash command to the last finish reply, %.3f s of line "
+      "time for the %zu bytes the host sent: %.4f (target %.2f at most)\n",
+      span.seconds, span.line_seconds, span.host_bytes, span.ratio, kWireTarget);
+  std::printf("(b) %.3f s processor time in %.3f s: %.4f (target %.2f at most)\n", r.cpu_seconds,
+              r.wall_seconds, cpu_share, kCpuTarget);
 
   const bool ok = r.started && r.exit_status == 0 && flashed && kept && span.found &&
-                  board.violations().empty() && span.ratio <= kWireTarget && cpu_share <= kCpuTarget;
+                  board.violations().empty() && span.ratio <= kWireTarget &&
+                  cpu_share <= kCpuTarget;
   if (!r.started) std::printf("not started: %s\n", r.refusal.c_str());
   return ok ? 0 : 1;
 }

@@ -106,8 +106,8 @@ void Module::Impl::HandleBurstEvent(const WireEvent& event) {
 void Module::Impl::StartBurst(const Bytes& count) {
   flash_.burst.reset();
   flash_.resumes_due.clear();
-  const size_t expected = static_cast<size_t>(count[0]) << 16 | static_cast<size_t>(count[1]) << 8 |
-                          count[2];
+  const size_t expected =
+      static_cast<size_t>(count[0]) << 16 | static_cast<size_t>(count[1]) << 8 | count[2];
   // Outside the firmware-update mode, before a bank was selected, or for more than a bank, the
   // burst is not taken: the module says nothing, and the host waits in vain.
   if (boot_mode_ != flash::kFirmwareUpdateMode || flash_.bank < 0 || expected > kFlashBankSize) {
@@ -159,9 +159,9 @@ void Module::Impl::EndBank(const Bytes& bank_end) {
   Clock::time_point due = Clock::now();
   // The finish reply comes after every resume reply still held back.
   if (!flash_.resumes_due.empty()) due = std::max(due, flash_.resumes_due.back());
-  SendBurstReply(fault ? fault->bytes
-                       : framing::EncodeAck(accepted ? framing::kAccept : flash::kBankRefused),
-                 due);
+  SendBurstReply(
+      fault ? fault->bytes : framing::EncodeAck(accepted ? framing::kAccept : flash::kBankRefused),
+      due);
 }
 
 void Module::Impl::SendBurstReply(const Bytes& bytes, Clock::time_point due) {

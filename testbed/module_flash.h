@@ -15,10 +15,10 @@
 namespace testbed {
 namespace flash {
 
-constexpr uint8_t kInit = 0x50;        // 'P': answers the flash ID
-constexpr uint8_t kErase = 0x51;       // 'Q': erases all banks, then answers
-constexpr uint8_t kSwitchBank = 0x63;  // 'c': one byte, the bank the next burst programs
-constexpr uint8_t kWrite = 0x45;       // 'E': accepted; the module does nothing with it
+constexpr uint8_t kInit = 0x50;         // 'P': answers the flash ID
+constexpr uint8_t kErase = 0x51;        // 'Q': erases all banks, then answers
+constexpr uint8_t kSwitchBank = 0x63;   // 'c': one byte, the bank the next burst programs
+constexpr uint8_t kWrite = 0x45;        // 'E': accepted; the module does nothing with it
 constexpr int kFirmwareUpdateMode = 2;  // the only boot mode that answers these
 // Body of the flash ID response: a lead byte, then the ID's two bytes.
 constexpr uint8_t kIdHigh = 0xBF;
@@ -35,7 +35,7 @@ using Clock = std::chrono::steady_clock;
 struct Burst {
   int bank = 0;
   size_t received = 0;
-  uint16_t crc = 0;     // of the bytes received, as the module computes it
+  uint16_t crc = 0;  // of the bytes received, as the module computes it
   int full_blocks = 0;
   bool silent = false;  // a kSilence fault struck: nothing more is said in this bank
 };

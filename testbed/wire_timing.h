@@ -46,10 +46,12 @@ inline FlashSpan MeasureFlashSpan(const std::vector<WireEvent>& log, unsigned ba
   if (first == nullptr || last_finish == nullptr) return span;
   // `at` is when the first command's last byte came off the line, and when the finish reply
   // went onto it.
-  const auto start = first->at - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                     Seconds(byte_seconds * static_cast<double>(first->raw.size())));
-  const auto end = last_finish->at + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                         Seconds(byte_seconds * static_cast<double>(last_finish->raw.size())));
+  const auto start =
+      first->at - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      Seconds(byte_seconds * static_cast<double>(first->raw.size())));
+  const auto end =
+      last_finish->at + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            Seconds(byte_seconds * static_cast<double>(last_finish->raw.size())));
   for (const WireEvent& e : log) {
     if (host(e) && e.at > start && e.at <= end) span.host_bytes += e.raw.size();
   }

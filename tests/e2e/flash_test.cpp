@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,7 +20,6 @@ namespace e2e {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using testbed::BurstFault;
 using testbed::Fault;
@@ -36,7 +34,7 @@ class FlashProgramming : public BoardTest {
   }
 };
 
-// ---- Image sizes ---------------------------------------------------------------------------------
+// ---- Image sizes -------------------------------------------------------------------------------
 
 struct SizeCase {
   const char* name;
@@ -80,7 +78,9 @@ TEST_P(ImageSizes, ProgramBankByBank) {
   ExpectFlashHolds(module(), Bytes(image.begin(), image.begin() + static_cast<long>(programmed)));
 }
 
-std::vector<uint32_t> FullBanks(int n) { return std::vector<uint32_t>(static_cast<size_t>(n), 0x10000); }
+std::vector<uint32_t> FullBanks(int n) {
+  return std::vector<uint32_t>(static_cast<size_t>(n), 0x10000);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Flash, ImageSizes,
@@ -91,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"OneBankAndOneByte", 65537, {0x10000, 0x1}, {"OK", "update=0"}},
         SizeCase{"EveryBank", 524288, FullBanks(8), {"OK", "update=0"}},
         // The ninth bank is refused after the eighth has been written.
-        SizeCase{"OneByteMoreThanTheFlash", 524289, FullBanks(8), {"Invalide Bank ID", "update=-1"}}),
+        SizeCase{"OneByteMoreThanTheFlash", 524289, FullBanks(8),
+                 {"Invalide Bank ID", "update=-1"}}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST_F(FlashProgramming, BankCrcOfAbc) {

@@ -135,7 +135,8 @@ TEST_F(FwUpdate, OutputConversationAndIdentity) {
 TEST_F(FwUpdate, WholeFlashReadsBackWithTheIdentityUnchanged) {
   const auto r = Update({Image(524288)});
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.OutLines(), Joined(Joined(kStart, ProgrammingLines(std::vector<uint32_t>(8, 0x10000))),
+  const Lines programming = ProgrammingLines(std::vector<uint32_t>(8, 0x10000));
+  EXPECT_EQ(r.OutLines(), Joined(Joined(kStart, programming),
                                  {"OK", "Skip EEPROM Upgrade", "SaveVcomToBM77"}));
   ExpectFlashHolds(module(), image_);
   EXPECT_EQ(module().eeprom(), eeprom_before_);
@@ -163,7 +164,8 @@ TEST_P(StopsBeforeTheModule, ExitsWithItsStatus) {
   std::vector<std::string> args;
   std::string image_path, table_path;
   if (c.image != nullptr) {
-    image_path = c.image_size < 0 ? Missing(c.image) : Image(static_cast<size_t>(c.image_size), c.image);
+    image_path = c.image_size < 0 ? Missing(c.image)
+                                  : Image(static_cast<size_t>(c.image_size), c.image);
     args.push_back(image_path);
   }
   if (c.table != nullptr) {
@@ -183,7 +185,8 @@ TEST_P(StopsBeforeTheModule, ExitsWithItsStatus) {
 INSTANTIATE_TEST_SUITE_P(
     FwUpdate, StopsBeforeTheModule,
     ::testing::Values(
-        StopCase{"NoArguments", nullptr, 0, nullptr, false, 253, "Invalid Bin File.", PathIn::kNone},
+        StopCase{"NoArguments", nullptr, 0, nullptr, false, 253, "Invalid Bin File.",
+                 PathIn::kNone},
         StopCase{"ImageNotBin", "fw.txt", 100, nullptr, false, 253, "Invalid Bin File.",
                  PathIn::kNone},
         StopCase{"MissingImage", "none.bin", -1, nullptr, false, 254, "Failed to open file: ",

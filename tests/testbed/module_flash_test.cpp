@@ -346,7 +346,7 @@ TEST_F(ModuleFlash, BurstIsLoggedWithItsReplies) {
   EXPECT_EQ(log[before + 4].status, 0x33);
 }
 
-// ---- A paced line --------------------------------------------------------------------------------
+// ---- A paced line ------------------------------------------------------------------------------
 
 constexpr unsigned kBaud = 115200;
 constexpr double kByteSeconds = 10.0 / kBaud;

@@ -208,9 +208,9 @@ int Flash_Init(int port) {
 int Flash_Erase(int port) {
   puts(fwmsg::kErasingFlash);
   uint8_t body[kResponseBodyMax];
-  return RunFlashCommand(
-             port, {kCmdFlashErase, nullptr, fwmsg::kReadEraseFailed, kEraseReplySilenceMs},
-             nullptr, 0, body)
+  return RunFlashCommand(port,
+                         {kCmdFlashErase, nullptr, fwmsg::kReadEraseFailed, kEraseReplySilenceMs},
+                         nullptr, 0, body)
       .result;
 }
 
@@ -222,7 +222,8 @@ int Flash_SwitchSBank(int port, int bank) {
   const uint8_t payload[1] = {static_cast<uint8_t>(bank)};
   uint8_t body[kResponseBodyMax];
   const int result =
-      RunFlashCommand(port, {kCmdFlashSwitchBank, nullptr, fwmsg::kSwitchBankIdFailed, kReplySilenceMs},
+      RunFlashCommand(port,
+                      {kCmdFlashSwitchBank, nullptr, fwmsg::kSwitchBankIdFailed, kReplySilenceMs},
                       payload, sizeof payload, body)
           .result;
   if (result == 0) printf(fwmsg::kSwitchBankIdFormat, bank);

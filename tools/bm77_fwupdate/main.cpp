@@ -24,10 +24,10 @@ namespace fwmsg = fwupdate::msg;
 constexpr int kStatusDone = 0;
 constexpr int kStatusIdentityNotKept = 2;
 constexpr int kStatusTableFailed = 3;
-constexpr int kStatusFlashFailed = -1;    // 255 to the shell
-constexpr int kStatusFileFailed = -2;     // 254
-constexpr int kStatusBadImageName = -3;   // 253
-constexpr int kStatusPortFailed = -4;     // 252
+constexpr int kStatusFlashFailed = -1;   // 255 to the shell
+constexpr int kStatusFileFailed = -2;    // 254
+constexpr int kStatusBadImageName = -3;  // 253
+constexpr int kStatusPortFailed = -4;    // 252
 
 // The module restarts in its firmware-update mode before it can answer.
 constexpr unsigned kModeSettleSeconds = 1;
