@@ -37,7 +37,7 @@ inline std::string WriteImage(testbed::Board& board, const Bytes& bytes,
                               const std::string& name = "fw.bin") {
   const std::string path = board.sandbox() + "/" + name;
   FILE* f = std::fopen(path.c_str(), "wb");
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
   return path;
 }
