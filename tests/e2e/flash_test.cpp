@@ -311,6 +311,13 @@ TEST_F(FlashProgramming, FlashIdResponseTooShortCarriesNoId) {
   EXPECT_THAT(r.OutLines(), ElementsAre("Initialize Flash ...", "Response Error!", "init=7"));
 }
 
+TEST_F(FlashProgramming, EmptyImageIsRefusedBeforeAnythingIsSent) {
+  const auto r = Program(Bytes{});
+  EXPECT_THAT(r.OutLines(),
+              ElementsAre("Parse Bin File", "Invalid Bin File Size: 0 bytes", "update=-1"));
+  EXPECT_THAT(module().wire_log(), IsEmpty());
+}
+
 TEST_F(FlashProgramming, ImageThatEndsEarlyFailsTheUpdate) {
   // Replies held back keep the host at its window while the image is cut short under it.
   module().HoldResumes(400ms);

@@ -63,8 +63,9 @@ uint16_t _CalculateCRC16(uint16_t crc, const uint8_t* data, size_t length);
 
 // Programs the whole image behind the descriptor `image`: identify, erase, then bank by bank
 // from bank 0. Returns 0 and prints "OK", or -1 after the line of the step that failed (the
-// flash is then left erased or partly written). An image that ends before its size was sent
-// fails; one larger than the flash fails when a ninth bank is refused.
+// flash is then left erased or partly written). An empty image is refused before anything is
+// sent; one that ends before its size was sent fails; one larger than the flash fails when a
+// ninth bank is refused.
 int UpdateFlashCode(int port, int image);
 
 // 0 when `name` is at least 5 characters long and ends in ".bin" (letters in either case).

@@ -31,7 +31,7 @@ constexpr int kStatusPortFailed = -4;    // 252
 
 // The module restarts in its firmware-update mode before it can answer.
 constexpr unsigned kModeSettleSeconds = 1;
-// Time to read the banner on the console before the flash goes.
+// A pause after the identity reads, before the flash is touched.
 constexpr unsigned kBannerSeconds = 2;
 constexpr int kNotOpen = -1;
 
