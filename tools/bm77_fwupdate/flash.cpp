@@ -116,7 +116,7 @@ int ProgramBank(int port, int image) {
                             ? static_cast<size_t>(bin_file_size)
                             : kFlashBlockSize;
     const ssize_t Length = ReadBlock(image, want);
-    // A file that ends early would leave the bank short of the count it announced.
+    // A read error, or a file that ended early: the bank would fall short of its count.
     if (Length < 0 || static_cast<size_t>(Length) != want) {
       puts(fwmsg::kReadFwFileFailed);
       return -1;
@@ -148,17 +148,22 @@ int ProgramBank(int port, int image) {
 
 // Identify, erase, bank 0, then the banks one by one.
 int ProgramImage(int port, int image) {
+  // The size before anything is sent: an empty image would leave the flash erased for nothing.
+  const off_t size = lseek(image, 0, SEEK_END);
+  if (size < 0 || size > INT32_MAX || lseek(image, 0, SEEK_SET) != 0) {
+    puts(fwmsg::kReadFwFileFailed);
+    return -1;
+  }
+  if (size == 0) {
+    printf(fwmsg::kBinFileSizeFormat, static_cast<long long>(size));
+    return -1;
+  }
   if (Flash_Init(port) != 0) {
     puts(fwmsg::kFlashInitializeError);
     return -1;
   }
   if (Flash_Erase(port) != 0) {
     puts(fwmsg::kFlashEraseFailed);
-    return -1;
-  }
-  const off_t size = lseek(image, 0, SEEK_END);
-  if (size < 0 || size > INT32_MAX || lseek(image, 0, SEEK_SET) != 0) {
-    puts(fwmsg::kReadFwFileFailed);
     return -1;
   }
   bin_file_size = static_cast<int32_t>(size);
