@@ -72,9 +72,13 @@ WaitResult WaitPort(int port, short events, int limit_ms) {
 
 bool NoDataYet(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
+// The silence limit of the receive in progress: kReplySilenceMs, unless an exchange that takes
+// the module longer has set its own for the length of one receive.
+int reply_silence_ms = kReplySilenceMs;
+
 // Reads up to `want` bytes, waiting at most `limit_ms` for the first. Returns the count read
 // (> 0), kTimedOut or kPortFailed.
-int ReadSome(int port, uint8_t* into, size_t want, int limit_ms = kReplySilenceMs) {
+int ReadSome(int port, uint8_t* into, size_t want, int limit_ms) {
   for (;;) {
     const WaitResult w = WaitPort(port, POLLIN, limit_ms);
     if (w != kReady) return w;
@@ -148,15 +152,7 @@ int Send_Command(int port, uint8_t command, uint8_t length, const uint8_t* paylo
 }
 
 int Recieve_Ack(int port) {
-  size_t fill = 0;
-  while (fill < 2) {
-    const int n = ReadSome(port, rx_buffer + fill, 2 - fill);
-    if (n < 0) {
-      ReportReadFailure(n);
-      return kNoAck;
-    }
-    fill += static_cast<size_t>(n);
-  }
+  if (Recieve_Raw(port, 2) < 0) return kNoAck;
   return rx_buffer[1];
 }
 
@@ -182,7 +178,7 @@ int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
     // After a trailer that came too early, only a short pause may follow inside the frame.
     const bool early_trailer = EndsWithTrailer(rx_buffer, fill) && fill < least_frame_length;
     const int n = ReadSome(port, rx_buffer + fill, room < kMaxReadAtOnce ? room : kMaxReadAtOnce,
-                           early_trailer ? kEarlyTrailerGapMs : kReplySilenceMs);
+                           early_trailer ? kEarlyTrailerGapMs : reply_silence_ms);
     if (n == kTimedOut && early_trailer) break;  // the frame did end there
     if (n < 0) {
       ReportReadFailure(n);
@@ -202,3 +198,33 @@ int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
 }
 
 }  // namespace bm77
+
+int Recieve_AckWithin(int port, int silence_ms) {
+  reply_silence_ms = silence_ms;
+  const int status = Recieve_Ack(port);
+  reply_silence_ms = kReplySilenceMs;
+  return status;
+}
+
+int Recieve_ResponseWithin(int port, uint8_t* body, int silence_ms) {
+  reply_silence_ms = silence_ms;
+  const int length = Recieve_Response(port, body);
+  reply_silence_ms = kReplySilenceMs;
+  return length;
+}
+
+int Send_Raw(int port, const uint8_t* data, size_t length) { return WriteAll(port, data, length); }
+
+int Recieve_Raw(int port, size_t count) {
+  if (count > kRxBufferSize) return -1;
+  size_t fill = 0;
+  while (fill < count) {
+    const int n = ReadSome(port, rx_buffer + fill, count - fill, reply_silence_ms);
+    if (n < 0) {
+      ReportReadFailure(n);
+      return -1;
+    }
+    fill += static_cast<size_t>(n);
+  }
+  return static_cast<int>(count);
+}

@@ -26,6 +26,11 @@ constexpr size_t kResponseBodyMax = kRxBufferSize - kResponseOverhead;
 // to ordinary commands start within milliseconds; the limit only has to tell a module that
 // answers from one that never will.
 constexpr int kReplySilenceMs = 3000;
+// How long the module may stay silent while it erases its flash: it answers the erase only once
+// the whole flash is blank, which takes a real module a few seconds. A slow part gets several
+// times that; and a module that never answers still lets a tool end within half a minute (the
+// firmware tool spends 3 s in fixed pauses and sends the erase right after the flash ID).
+constexpr int kEraseReplySilenceMs = 20000;
 // How long a frame may wait for room in the port's output buffer.
 constexpr int kWriteStallMs = 3000;
 // A read reply can carry 3C 5A among its data. When a trailer arrives before the reply is as
@@ -90,6 +95,21 @@ void Send_Ack(int port);
 // `body` when given (it must hold kResponseBodyMax bytes), or kBadResponse after one line for
 // a frame without "<f", silence, a port error or a response longer than rx_buffer.
 int Recieve_Response(int port, uint8_t* body);
+
+// Recieve_Ack and Recieve_Response with a silence limit of their own, for the exchanges a
+// module takes longer than kReplySilenceMs to answer (the flash erase).
+int Recieve_AckWithin(int port, int silence_ms);
+int Recieve_ResponseWithin(int port, uint8_t* body, int silence_ms);
+
+// Writes `length` bytes as they are, outside the framing (the flash burst); a write the port
+// takes in part is completed like a command frame. Returns `length`, or -1 when the port
+// failed or stayed full (nothing printed).
+int Send_Raw(int port, const uint8_t* data, size_t length);
+
+// Collects exactly `count` bytes (at most kRxBufferSize) into rx_buffer from its start, asking
+// each time only for the bytes still missing, so whatever follows stays on the line. Returns
+// `count`, or -1 after one line when the module stayed silent or the port failed.
+int Recieve_Raw(int port, size_t count);
 
 namespace bm77 {
 

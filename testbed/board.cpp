@@ -148,7 +148,9 @@ void Board::Impl::Loop() {
       wanted = settle_wanted;
     }
     const int master = module_impl->master_fd();
-    pollfd fds[] = {{master, POLLIN, 0}, {listen_fd, POLLIN, 0}, {wake_read, POLLIN, 0}};
+    // On a paced line, bytes known to wait are taken by OnTick at their time.
+    const short line_events = module_impl->ListensToLine() ? POLLIN : 0;
+    pollfd fds[] = {{master, line_events, 0}, {listen_fd, POLLIN, 0}, {wake_read, POLLIN, 0}};
     const int timeout = wanted > settle_done ? 0 : LoopTimeoutMs(module_impl->NextDeadline());
     if (poll(fds, 3, timeout) < 0 && errno != EINTR) ThrowErrno("board loop poll");
     if ((fds[0].revents & POLLIN) != 0) module_impl->OnReadable();
@@ -159,6 +161,7 @@ void Board::Impl::Loop() {
       }
     }
     module_impl->OnTick(Clock::now());
+    if (wanted > settle_done) module_impl->Drain();  // the program has ended: no more pacing
     if (wanted > settle_done && !Readable(master, kSettleQuietMs)) {
       std::lock_guard<std::mutex> lock(mu);
       settle_done = wanted;

@@ -46,6 +46,12 @@ struct WireEvent {
     kAck,       // a two-byte acknowledgement; `status` is its second byte
     kRaw,       // bytes sent outside the framing (faults, or raw transfers)
     kGarbage,   // host bytes the module could not frame (logged, then the module resyncs)
+    // The flash burst, sent raw by the host: the start "<f" 'S' and a 24-bit count (`payload`
+    // holds the three count bytes), the data cut at every 256 bytes of the bank (`payload`:
+    // one block), and the bank end: CRC high, CRC low, "<Z" (`payload`: the two CRC bytes).
+    kBurstStart,
+    kBurstData,
+    kBankEnd,
   };
   Dir dir = Dir::kHostToModule;
   Kind kind = Kind::kFrame;
@@ -55,6 +61,9 @@ struct WireEvent {
   uint8_t status = 0;   // acks
   Bytes raw;            // bytes as they were on the line
   PortSettings settings;  // host events: the port settings when the event arrived
+  // Host events: when the module took the event's last byte off the line. Module events: when
+  // the module handed the event to the line.
+  std::chrono::steady_clock::time_point at{};
 };
 
 // ---- The module --------------------------------------------------------------------------------
@@ -64,6 +73,7 @@ struct CommandReply {
   uint8_t ack_status = 0x33;  // "<3" accepts
   bool send_response = true;  // response frame after an accepting ack
   Bytes body;                 // response body (the frame adds "<f", CRC and "<Z")
+  std::chrono::milliseconds delay{0};  // the command's own time: the reply goes out this late
 };
 
 class Module;
@@ -95,9 +105,25 @@ struct Fault {
   std::chrono::milliseconds gap{2};
 };
 
+// Faults of the flash burst, chosen per bank and full block.
+struct BurstFault {
+  enum class Kind {
+    kResumeReply,  // the resume reply of full block `block` is `bytes` instead of 3C 88
+    kFinishReply,  // the bank's finish reply is `bytes` instead of 3C 33
+    kSilence,      // from full block `block` on, the module says nothing more in this bank
+  };
+  Kind kind = Kind::kResumeReply;
+  int bank = 0;   // the bank (as selected by 0x63) it applies to
+  int block = 1;  // 1-based full block within the bank
+  Bytes bytes;
+};
+
 class Module {
  public:
   static constexpr size_t kEepromSize = 8192;
+  static constexpr size_t kFlashBankSize = 65536;
+  static constexpr size_t kFlashBanks = 8;
+  static constexpr size_t kFlashSize = kFlashBankSize * kFlashBanks;
 
   // Command table: later features add their commands here (e.g. flash).
   void SetHandler(uint8_t command, CommandHandler handler);
@@ -126,6 +152,26 @@ class Module {
 
   // Whether the module answers at all (it is silent while the board has its power off).
   bool powered() const;
+
+  // ---- Flash (module_flash.cpp): answered only in boot mode 2, firmware update ----
+  // Flash memory, kFlashBanks banks of kFlashBankSize bytes. A fresh module holds an old
+  // firmware (no 0xFF bytes), and programming only clears bits, as in a real flash: a program
+  // that skips the erase leaves a mix of both.
+  Bytes Flash(size_t address, size_t count) const;
+  void SetFlash(size_t address, const Bytes& bytes);
+  // How long the erase takes before the module answers it (default 0).
+  void SetEraseTime(std::chrono::milliseconds time);
+  // Each resume reply goes out this long after its block arrived (default 0).
+  void HoldResumes(std::chrono::milliseconds delay);
+  // The most full blocks of a bank whose resume reply had not yet gone out when another
+  // block of that bank arrived, over all banks so far.
+  size_t max_unconfirmed_blocks() const;
+  void AddBurstFault(const BurstFault& fault);  // cleared by ClearFaults
+
+  // ---- The line ----
+  // Paces both directions of the line at `baud`, 10 bits a byte, as a real UART does: the
+  // module takes the host's bytes and sends its own no faster. 0 (the default): unpaced.
+  void PaceLine(unsigned baud);
 
   // Implementation details live in board.cpp.
   struct Impl;
@@ -300,6 +346,7 @@ struct RunOptions {
   std::map<std::string, std::string> env;       // extra environment (e.g. port faults)
   std::string stdin_text;                       // fed to standard input, then closed
   bool stdin_closed = false;                    // start it with descriptor 0 closed
+  bool stderr_terminal = false;  // standard error is a pseudo-terminal (collected into `err`)
 };
 
 struct RunResult {

@@ -74,6 +74,7 @@ DeviceAnswer BoardIo::Impl::Handle(DeviceCall& call, const Violation& violation)
       answer.result == 0 && (entry.request == kPowerOff || entry.request == kPowerOn);
   // Outside the lock: the module takes its own.
   if (switched) module->SetPowered(entry.request == kPowerOn);
+  if (answer.result == 0 && entry.request == kBootMode) module->SetBootMode(*entry.value);
   entry.result = answer.result;
   std::lock_guard<std::mutex> lock(mu);
   requests.push_back(std::move(entry));

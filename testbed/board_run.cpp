@@ -13,6 +13,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -230,6 +231,22 @@ void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
   StartFailed(s.report, StartStep::kExec, errno);
 }
 
+// A pseudo-terminal for the program's standard error: our end in `ours`, its end in `theirs`.
+// Raw, so that what the program writes arrives unchanged.
+bool OpenTerminal(Fd* ours, Fd* theirs) {
+  ours->fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[128];
+  if (ours->fd < 0 || grantpt(ours->fd) != 0 || unlockpt(ours->fd) != 0 ||
+      ptsname_r(ours->fd, name, sizeof name) != 0) {
+    return false;
+  }
+  theirs->fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios raw{};
+  if (theirs->fd < 0 || tcgetattr(theirs->fd, &raw) != 0) return false;
+  cfmakeraw(&raw);
+  return tcsetattr(theirs->fd, TCSANOW, &raw) == 0;
+}
+
 // Waits for the child to exec (the report closes with nothing in it) or to tell which step
 // failed. Returns "" when it runs.
 std::string AwaitStart(int report) {
@@ -247,7 +264,7 @@ std::string AwaitStart(int report) {
 // "" when the program runs; else why not (the child is then reaped).
 std::string Spawn(int program, const std::string& path, const std::vector<std::string>& args,
                   std::vector<std::string> env, const std::string& cwd, const SealPlan* seal,
-                  bool stdin_closed, Child* child) {
+                  bool stdin_closed, bool stderr_terminal, Child* child) {
   std::vector<std::string> argv_strings{path};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv = Pointers(argv_strings);
@@ -260,9 +277,14 @@ std::string Spawn(int program, const std::string& path, const std::vector<std::s
   if (pipe2(out, O_CLOEXEC) != 0) return failed();
   Fd out_child(out[1]);
   child->out.fd = out[0];
-  if (pipe2(err, O_CLOEXEC) != 0) return failed();
-  Fd err_child(err[1]);
-  child->err.fd = err[0];
+  Fd err_child;
+  if (stderr_terminal) {
+    if (!OpenTerminal(&child->err, &err_child)) return failed();
+  } else {
+    if (pipe2(err, O_CLOEXEC) != 0) return failed();
+    err_child.fd = err[1];
+    child->err.fd = err[0];
+  }
   if (pipe2(report, O_CLOEXEC) != 0) return failed();
   Fd report_read(report[0]);
   Fd report_child(report[1]);
@@ -401,7 +423,7 @@ RunResult Board::Run(const std::string& program, const std::vector<std::string>&
   Child child;
   result.refusal = Spawn(file.fd, path, args, EnvironmentFor(ProgramEnvironment(), extra),
                          impl_->sandbox, mode == SealMode::kNone ? nullptr : &seal,
-                         options.stdin_closed, &child);
+                         options.stdin_closed, options.stderr_terminal, &child);
   if (!result.refusal.empty()) return result;
   result.started = true;
   result.sealed = mode != SealMode::kNone;

@@ -30,6 +30,7 @@ constexpr size_t kPtyNameMax = 128;
 // A full pty is retried this much later, so the loop does not spin on EAGAIN.
 constexpr std::chrono::milliseconds kWriteRetry{1};
 constexpr std::chrono::milliseconds kFlushSettle{1};
+constexpr unsigned kLineBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 [[noreturn]] void ThrowErrno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -67,6 +68,7 @@ Bytes ReadEverything(int fd) {
 
 Module::Impl::Impl() {
   eeprom_.fill(kErasedByte);
+  flash_.memory = flash::OldFirmware(kFlashSize);
   try {
     OpenPty();
   } catch (...) {
@@ -74,6 +76,7 @@ Module::Impl::Impl() {
     throw;
   }
   RegisterEepromCommands();
+  RegisterFlashCommands();
   std::lock_guard<std::mutex> lock(mu);
   SampleSettings();
 }
@@ -109,8 +112,10 @@ void Module::Impl::ResetPort() {
   tcsetattr(slave_, TCSANOW, &initial_termios_);
   outbox_.clear();
   write_blocked_until_ = {};
+  rx_waiting_ = false;
   FlushLine();
   ResetParser();
+  flash_.burst.reset();
   SampleSettings();
 }
 
@@ -140,10 +145,42 @@ void Module::Impl::SetPowered(bool powered) {
   if (!powered) outbox_.clear();
 }
 
+void Module::Impl::SetBootMode(int mode) {
+  std::lock_guard<std::mutex> lock(mu);
+  boot_mode_ = mode;
+}
+
 // ---- Event-loop hooks ------------------------------------------------------------------------
 
 void Module::Impl::OnReadable() {
-  const Bytes input = ReadEverything(master_);
+  Bytes input;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!rx_pacer_.paced()) {
+      input = ReadEverything(master_);
+    } else {
+      const Clock::time_point now = Clock::now();
+      if (!rx_waiting_) {
+        rx_waiting_ = true;
+        rx_ready_ = now;
+      }
+      input = TakePacedInput(now);
+    }
+  }
+  Decode(input);
+}
+
+void Module::Impl::Drain() {
+  Bytes input;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    input = ReadEverything(master_);
+    rx_waiting_ = false;
+  }
+  Decode(input);
+}
+
+void Module::Impl::Decode(const Bytes& input) {
   if (input.empty()) return;
   std::vector<WireEvent> events;
   {
@@ -154,31 +191,76 @@ void Module::Impl::OnReadable() {
   for (WireEvent& event : events) HandleHostEvent(std::move(event));
 }
 
+Bytes Module::Impl::TakePacedInput(Clock::time_point now) {
+  const size_t allowed = std::min(rx_pacer_.Allowed(now, rx_ready_), kReadChunk);
+  if (allowed == 0) return {};
+  Bytes input(allowed);
+  ssize_t n;
+  do {
+    n = read(master_, input.data(), allowed);
+  } while (n < 0 && errno == EINTR);
+  const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+  input.resize(got);
+  rx_pacer_.Sent(rx_ready_, got);
+  // Fewer than the line could have carried: it has gone quiet until the host sends again.
+  if (got < allowed) rx_waiting_ = false;
+  return input;
+}
+
 void Module::Impl::OnTick(Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mu);
-  SampleSettings();
+  Bytes input;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    SampleSettings();
+    if (rx_waiting_) input = TakePacedInput(now);
+    WriteDue(now);
+  }
+  Decode(input);
+}
+
+void Module::Impl::WriteDue(Clock::time_point now) {
   if (now < write_blocked_until_) return;
   while (!outbox_.empty() && outbox_.front().due <= now) {
     Pending& next = outbox_.front();
-    const ssize_t n = write(master_, next.bytes.data() + next.sent, next.bytes.size() - next.sent);
+    const size_t want = std::min(next.bytes.size() - next.sent, tx_pacer_.Allowed(now, next.due));
+    if (want == 0) return;  // the line is still busy with what went before
+    const ssize_t n = write(master_, next.bytes.data() + next.sent, want);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) {
       outbox_.pop_front();  // the line is gone; keeping the bytes would only spin the loop
       continue;
     }
-    if (n > 0) next.sent += static_cast<size_t>(n);
-    if (next.sent < next.bytes.size()) {
+    const size_t written = n > 0 ? static_cast<size_t>(n) : 0;
+    next.sent += written;
+    tx_pacer_.Sent(next.due, written);
+    if (written < want) {
       write_blocked_until_ = now + kWriteRetry;
       return;
     }
+    if (next.sent < next.bytes.size()) return;  // the rest when the line has carried this
     outbox_.pop_front();
   }
 }
 
 std::optional<Clock::time_point> Module::Impl::NextDeadline() const {
   std::lock_guard<std::mutex> lock(mu);
-  if (outbox_.empty()) return std::nullopt;
-  return std::max(outbox_.front().due, write_blocked_until_);
+  std::optional<Clock::time_point> next;
+  if (!outbox_.empty()) {
+    const Pending& front = outbox_.front();
+    Clock::time_point due = std::max(front.due, write_blocked_until_);
+    if (tx_pacer_.paced()) due = std::max(due, tx_pacer_.NextAt(front.due));
+    next = due;
+  }
+  if (rx_waiting_) {
+    const Clock::time_point due = rx_pacer_.NextAt(rx_ready_);
+    next = next ? std::min(*next, due) : due;
+  }
+  return next;
+}
+
+bool Module::Impl::ListensToLine() const {
+  std::lock_guard<std::mutex> lock(mu);
+  return !rx_waiting_;
 }
 
 // ---- Host events -----------------------------------------------------------------------------
@@ -189,7 +271,13 @@ void Module::Impl::HandleHostEvent(WireEvent event) {
   event.settings = last_settings_;
   Log(event);
   // Without power the module hears nothing; the log still shows what the program sent.
-  if (event.kind != WireEvent::Kind::kFrame || !powered_) return;
+  if (!powered_) return;
+  if (event.kind == WireEvent::Kind::kBurstStart || event.kind == WireEvent::Kind::kBurstData ||
+      event.kind == WireEvent::Kind::kBankEnd) {
+    HandleBurstEvent(event);
+    return;
+  }
+  if (event.kind != WireEvent::Kind::kFrame) return;
   const int nth_of_command = ++occurrences_[event.command];
   const int nth_overall = ++frames_seen_;
   const Fault* matched = reply::MatchFault(faults_, event.command, nth_of_command, nth_overall);
@@ -209,8 +297,13 @@ void Module::Impl::HandleHostEvent(WireEvent event) {
     }
   }
   reply::Plan plan = reply::PlanReply(applied, outcome);
-  for (WireEvent& sent : plan.events) Log(std::move(sent));
-  Queue(reply::Pieces(applied, plan.bytes), applied ? applied->gap : std::chrono::milliseconds{});
+  const std::chrono::milliseconds delay = outcome ? outcome->delay : std::chrono::milliseconds{};
+  for (WireEvent& sent : plan.events) {
+    sent.at = Clock::now() + delay;
+    Log(std::move(sent));
+  }
+  Queue(reply::Pieces(applied, plan.bytes), applied ? applied->gap : std::chrono::milliseconds{},
+        delay);
 }
 
 std::optional<CommandReply> Module::Impl::Execute(const WireEvent& frame,
@@ -227,8 +320,9 @@ std::optional<CommandReply> Module::Impl::Execute(const WireEvent& frame,
   return result;
 }
 
-void Module::Impl::Queue(const std::vector<Bytes>& pieces, std::chrono::milliseconds gap) {
-  const Clock::time_point start = Clock::now();
+void Module::Impl::Queue(const std::vector<Bytes>& pieces, std::chrono::milliseconds gap,
+                         Clock::duration delay) {
+  const Clock::time_point start = Clock::now() + delay;
   Clock::duration offset{};
   for (const Bytes& piece : pieces) {
     outbox_.push_back(Pending{piece, 0, start + offset});
@@ -236,7 +330,10 @@ void Module::Impl::Queue(const std::vector<Bytes>& pieces, std::chrono::millisec
   }
 }
 
-void Module::Impl::Log(WireEvent event) { log_.push_back(std::move(event)); }
+void Module::Impl::Log(WireEvent event) {
+  if (event.at == Clock::time_point{}) event.at = Clock::now();
+  log_.push_back(std::move(event));
+}
 
 void Module::Impl::SampleSettings() {
   termios now{};
@@ -300,6 +397,7 @@ void Module::AddFault(const Fault& fault) {
 void Module::ClearFaults() {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->faults_.clear();
+  impl_->flash_.faults.clear();
   // Occurrences count from here, so a new set of faults starts at the first frame again.
   impl_->occurrences_.clear();
   impl_->frames_seen_ = 0;
@@ -375,6 +473,14 @@ void Module::Chatter(size_t count, size_t piece, std::chrono::milliseconds gap) 
 bool Module::powered() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->powered_;
+}
+
+void Module::PaceLine(unsigned baud) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const auto byte_time = LinePacer::ByteTime(baud, kLineBitsPerByte);
+  impl_->rx_pacer_ = LinePacer{byte_time, {}};
+  impl_->tx_pacer_ = LinePacer{byte_time, {}};
+  impl_->rx_waiting_ = false;
 }
 
 }  // namespace testbed

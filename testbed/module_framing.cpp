@@ -106,7 +106,7 @@ void FrameParser::Step(uint8_t byte, std::vector<WireEvent>& out) {
     case State::kCommand:
       raw_.push_back(byte);
       content_ = {byte};
-      state_ = State::kBody;
+      state_ = byte == kBurstStart ? State::kBurstCount : State::kBody;
       return;
     case State::kBody:
       raw_.push_back(byte);
@@ -121,7 +121,52 @@ void FrameParser::Step(uint8_t byte, std::vector<WireEvent>& out) {
     case State::kEscape:
       StepEscape(byte, out);
       return;
+    case State::kBurstCount:
+    case State::kBurstData:
+    case State::kBankEnd:
+      StepBurst(byte, out);
+      return;
   }
+}
+
+void FrameParser::StepBurst(uint8_t byte, std::vector<WireEvent>& out) {
+  raw_.push_back(byte);
+  switch (state_) {
+    case State::kBurstCount:
+      if (raw_.size() < 3 + kBurstCountBytes) return;  // "<fS" and the count
+      burst_left_ = static_cast<size_t>(raw_[3]) << 16 | static_cast<size_t>(raw_[4]) << 8 | raw_[5];
+      content_.assign(raw_.begin() + 3, raw_.end());
+      EmitRaw(WireEvent::Kind::kBurstStart, burst_left_ > 0 ? State::kBurstData : State::kBankEnd,
+              out);
+      return;
+    case State::kBurstData:
+      content_.push_back(byte);
+      --burst_left_;
+      if (burst_left_ == 0) {
+        EmitRaw(WireEvent::Kind::kBurstData, State::kBankEnd, out);
+      } else if (raw_.size() == kBurstBlock) {
+        EmitRaw(WireEvent::Kind::kBurstData, State::kBurstData, out);
+      }
+      return;
+    default:  // kBankEnd
+      if (raw_.size() < kBankEndBytes) return;
+      content_.assign(raw_.begin(), raw_.begin() + 2);
+      EmitRaw(WireEvent::Kind::kBankEnd, State::kIdle, out);
+      return;
+  }
+}
+
+void FrameParser::EmitRaw(WireEvent::Kind kind, State next, std::vector<WireEvent>& out) {
+  EmitGarbage(out);
+  WireEvent event;
+  event.kind = kind;
+  if (kind == WireEvent::Kind::kBurstStart) event.command = kBurstStart;
+  event.payload = std::move(content_);
+  event.raw = std::move(raw_);
+  out.push_back(std::move(event));
+  raw_.clear();
+  content_.clear();
+  state_ = next;
 }
 
 void FrameParser::StepSync(uint8_t byte, std::vector<WireEvent>& out) {

@@ -25,6 +25,14 @@ constexpr uint8_t kBadCrc = 0x88;      // the frame's CRC did not match
 constexpr size_t kMaxPayload = 255;
 constexpr size_t kMaxFrameContent = 1 + kMaxPayload + 2;
 
+// The flash burst leaves the framing: "<f" and this byte open a burst start, which carries a
+// 24-bit byte count and no trailer. The data follow raw (nothing doubled), then the bank end:
+// two CRC bytes and "<Z".
+constexpr uint8_t kBurstStart = 0x53;  // 'S'
+constexpr size_t kBurstCountBytes = 3;
+constexpr size_t kBurstBlock = 256;    // the data are handed out in blocks of this size
+constexpr size_t kBankEndBytes = 4;
+
 // MSB-first CRC-16-CCITT table of the polynomial 0x1021: entry i is i * x^16 mod the polynomial.
 const std::array<uint16_t, 256>& CrcTable();
 // The register step the host uses: no augmentation, no final XOR, register starts at 0.
@@ -42,7 +50,9 @@ Bytes EncodeResponse(const Bytes& body);
 Bytes EncodeResponseWithHeader(uint8_t second, const Bytes& body);
 
 // Splits the host's byte stream into WireEvents (direction host to module). Bytes may arrive in
-// any pieces; an element is handed out when its last byte has arrived.
+// any pieces; an element is handed out when its last byte has arrived. After a burst start the
+// parser takes the bytes raw: the count's worth of data, handed out block by block, then the
+// bank end; then it frames again.
 class FrameParser {
  public:
   std::vector<WireEvent> Feed(const Bytes& bytes);
@@ -59,11 +69,18 @@ class FrameParser {
     kCommand,  // seen "<f", the next byte is the command (never doubled)
     kBody,     // payload and CRC bytes
     kEscape,   // seen '<' inside a frame: '<' again or 'Z' must follow
+    kBurstCount,  // "<fS" seen: the 24-bit count follows
+    kBurstData,   // raw data of the burst
+    kBankEnd,     // the four bytes that end the bank
   };
   void Step(uint8_t byte, std::vector<WireEvent>& out);
   void StepSync(uint8_t byte, std::vector<WireEvent>& out);
   void StepEscape(uint8_t byte, std::vector<WireEvent>& out);
   void FinishFrame(std::vector<WireEvent>& out);
+  void StepBurst(uint8_t byte, std::vector<WireEvent>& out);
+  // Hands out the raw bytes collected so far as one event of `kind`; back to framing unless
+  // `next` says otherwise.
+  void EmitRaw(WireEvent::Kind kind, State next, std::vector<WireEvent>& out);
   void Abandon();  // the element in progress becomes garbage; back to kIdle
   void EmitGarbage(std::vector<WireEvent>& out);
 
@@ -71,6 +88,7 @@ class FrameParser {
   Bytes raw_;      // bytes of the element in progress, as they came
   Bytes content_;  // command, payload and CRC of the frame in progress, undoubled
   Bytes garbage_;  // junk not yet handed out
+  size_t burst_left_ = 0;  // data bytes of the burst still to come
 };
 
 }  // namespace framing

@@ -14,6 +14,8 @@
 #include <termios.h>
 
 #include "board.h"
+#include "line_pacer.h"
+#include "module_flash.h"
 #include "module_framing.h"
 
 namespace testbed {
@@ -30,18 +32,25 @@ struct Module::Impl {
   const std::string& slave_path() const;
 
   // ---- Event-loop hooks: called from the board's loop thread only ----
-  // Reads what the host sent, decodes it, and queues the module's replies.
+  // Reads what the host sent, decodes it, and queues the module's replies. On a paced line it
+  // takes only the bytes that have crossed the line by now; OnTick takes the rest in time.
   void OnReadable();
-  // Writes the replies that are due, and samples the port settings.
+  // Writes the replies that are due, takes paced input that is due, samples the port settings.
   void OnTick(Clock::time_point now);
-  // When OnTick next has something to deliver (nullopt: nothing queued).
+  // When OnTick next has something to do (nullopt: nothing queued).
   std::optional<Clock::time_point> NextDeadline() const;
+  // Whether the loop should wait for the line to become readable. Not while paced input is
+  // already known to wait: OnTick takes it at its time.
+  bool ListensToLine() const;
+  // Takes and decodes everything waiting, paced or not: the program has ended.
+  void Drain();
 
   // ---- Called by the board between runs and from the I/O device ----
   // Puts the slave's terminal settings back to what a fresh port has (cooked), drops queued
   // output and flushes the line, so one run's settings never carry into the next.
   void ResetPort();
   void SetPowered(bool powered);
+  void SetBootMode(int mode);
 
   // Everything below is guarded by `mu`; the public Module methods lock it too.
   mutable std::mutex mu;
@@ -65,8 +74,22 @@ struct Module::Impl {
   void HandleHostEvent(WireEvent event);
   std::optional<CommandReply> Execute(const WireEvent& frame,
                                       std::unique_lock<std::mutex>& lock);
-  void Queue(const std::vector<Bytes>& pieces, std::chrono::milliseconds gap);
+  // The first piece goes out after `delay`, each further one `gap` later.
+  void Queue(const std::vector<Bytes>& pieces, std::chrono::milliseconds gap,
+             Clock::duration delay = {});
   void Log(WireEvent event);
+  void Decode(const Bytes& input);
+  Bytes TakePacedInput(Clock::time_point now);
+  void WriteDue(Clock::time_point now);
+
+  // Flash (module_flash.cpp)
+  void RegisterFlashCommands();
+  CommandReply FlashCommand(uint8_t command, const Bytes& payload);
+  void HandleBurstEvent(const WireEvent& event);
+  void StartBurst(const Bytes& count);
+  void TakeBlock(const Bytes& data);
+  void EndBank(const Bytes& bank_end);
+  void SendBurstReply(const Bytes& bytes, Clock::time_point due);
   void FlushLine();
   void ResetParser();
 
@@ -76,6 +99,8 @@ struct Module::Impl {
   termios initial_termios_{};  // the slave's cooked settings as created
 
   bool powered_ = true;
+  int boot_mode_ = 0;  // as the board I/O device last set it
+  flash::State flash_;
   framing::FrameParser parser_;
   std::map<uint8_t, CommandHandler> handlers_;
   std::vector<Fault> faults_;
@@ -90,6 +115,11 @@ struct Module::Impl {
 
   std::deque<Pending> outbox_;
   Clock::time_point write_blocked_until_{};  // the pty was full: retry from then on
+
+  LinePacer rx_pacer_;  // host to module
+  LinePacer tx_pacer_;  // module to host
+  bool rx_waiting_ = false;       // paced: the host's bytes wait in the pty...
+  Clock::time_point rx_ready_{};  // ...since then
 };
 
 }  // namespace testbed

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "module_impl.h"
+#include "module_on_pty.h"
 #include "module_port.h"
 #include "module_reply.h"
 #include "module_test_support.h"
@@ -26,28 +27,8 @@ using namespace std::chrono_literals;
 using Kind = WireEvent::Kind;
 using Dir = WireEvent::Dir;
 
-constexpr auto kReplyLimit = 1000ms;  // generous: a reply normally takes well under 1 ms
-constexpr auto kQuiet = 15ms;         // how long silence must last to count as silence
-constexpr auto kPoll = 100us;
-constexpr size_t kEverything = std::numeric_limits<size_t>::max();
-
 const Bytes kReadMac{0x00, 0x00, 0x06};
 const Bytes kMac{0x66, 0x55, 0x44, 0x33, 0x22, 0x11};
-const Bytes kHostAck{0x3C, 0x33};
-
-Bytes Flatten(const std::vector<Bytes>& pieces) {
-  Bytes all;
-  for (const Bytes& piece : pieces) Append(all, piece);
-  return all;
-}
-
-Bytes Ack(uint8_t status) { return framing::EncodeAck(status); }
-
-Bytes AckAndResponse(const Bytes& body) {
-  Bytes bytes = Ack(framing::kAccept);
-  Append(bytes, framing::EncodeResponse(body));
-  return bytes;
-}
 
 Bytes MacReadBody(const Bytes& data) {
   Bytes body{0x73, 0x00, static_cast<uint8_t>(data.size())};
@@ -62,72 +43,6 @@ Fault MakeFault(Fault::Kind kind, int command = -1, int occurrence = 0) {
   fault.occurrence = occurrence;
   return fault;
 }
-
-class ModuleOnPty : public ::testing::Test {
- protected:
-  void SetUp() override {
-    host_ = open(impl_.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(host_, 0);
-    SetHost([](termios& t) {
-      cfmakeraw(&t);
-      cfsetispeed(&t, B115200);
-      cfsetospeed(&t, B115200);
-    });
-  }
-  void TearDown() override {
-    if (host_ >= 0) close(host_);
-  }
-
-  template <typename Change>
-  void SetHost(Change change) {
-    termios settings{};
-    ASSERT_EQ(tcgetattr(host_, &settings), 0);
-    change(settings);
-    ASSERT_EQ(tcsetattr(host_, TCSANOW, &settings), 0);
-  }
-
-  void Send(const Bytes& bytes) {
-    ASSERT_EQ(write(host_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-
-  // Serves the module's hooks until `want` bytes reached the host or `limit` ran out; returns
-  // what each of the host's reads got.
-  std::vector<Bytes> Serve(size_t want, std::chrono::microseconds limit) {
-    std::vector<Bytes> reads;
-    size_t total = 0;
-    const auto end = Clock::now() + limit;
-    while (total < want && Clock::now() < end) {
-      impl_.OnReadable();
-      impl_.OnTick(Clock::now());
-      uint8_t buffer[512];
-      const ssize_t n = read(host_, buffer, sizeof buffer);
-      if (n > 0) {
-        reads.emplace_back(buffer, buffer + n);
-        total += static_cast<size_t>(n);
-      } else {
-        std::this_thread::sleep_for(kPoll);
-      }
-    }
-    return reads;
-  }
-
-  // Everything that arrives until `want` bytes are in, and then whatever follows in a quiet
-  // spell (so extra bytes show up in the result).
-  Bytes Collect(size_t want) {
-    Bytes got = Flatten(Serve(want, kReplyLimit));
-    Append(got, Flatten(Serve(kEverything, kQuiet)));
-    return got;
-  }
-
-  Bytes Exchange(const Bytes& frame, size_t want) {
-    Send(frame);
-    return Collect(want);
-  }
-
-  Module::Impl impl_;
-  Module module_{&impl_};
-  int host_ = -1;
-};
 
 // ---- EEPROM through real bytes -----------------------------------------------------------------
 
