@@ -170,8 +170,6 @@ int CheckMac(int fd, uint8_t* mac) {
   puts(msg::kCheckMac);
   if (!IsUnusableMac(mac)) return 0;
   puts(msg::kCreateNewMac);
-  // Noisewell prints to the same standard output: ours must be out before its lines.
-  fflush(stdout);
   // Its exit status decides nothing: an older random file serves as well as a new one.
   if (system(kNoisewellCommand) != 0) puts(msg::kNoisewellFailed);
   if (access(kRandomPath, F_OK) != 0) {

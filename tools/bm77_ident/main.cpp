@@ -72,7 +72,7 @@ bool Reconcile(int port, uint8_t* mac) {
 int main() {
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
-  puts(ident::msg::kBanner);
+  puts(bm77::msg::kConfigurationBanner);
 
   const int port = com_init(bm77::kSerialPortPath);
   if (port <= 0) {

@@ -1,9 +1,8 @@
-// Every line the identity files and bm77_ident print, and the banner bm77_provision shares.
+// Every line the identity files and bm77_ident print (the banner and the port lines are the
+// library's).
 #pragma once
 
 namespace ident::msg {
-
-constexpr const char kBanner[] = "BM77 Configuration Update";
 
 // Identity files
 constexpr const char kOpenCreateFailedFormat[] = "Failed to open/create file: %s\n";

@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include "bm77_ident/identity_files.h"
-#include "bm77_ident/messages.h"
 #include "bm77link.h"
 #include "line_output.h"
 #include "messages.h"
@@ -30,7 +29,8 @@ constexpr int kStatusPort = -1;  // 255 to the shell
 
 // The module needs a moment in its new boot mode before it answers.
 constexpr unsigned kModeSettleSeconds = 1;
-// The VCOM is taken only when it is the single argument after the MAC.
+// Program name and MAC; the VCOM is taken only when it is the single argument after the MAC.
+constexpr int kArgcWithMac = 2;
 constexpr int kArgcWithVcom = 3;
 
 // Writes name, files, MAC and (when given) VCOM. Returns whether every exchange went through.
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
   SetBM77Mode(bm77::kModeFirmwareUpdate);
   sleep(kModeSettleSeconds);
-  puts(ident::msg::kBanner);
+  puts(bm77::msg::kConfigurationBanner);
 
   const int port = com_init(bm77::kSerialPortPath);
   if (port <= 0) {
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     return kStatusPort;
   }
   puts(bm77::msg::kPortInitSuccess);
-  if (argc < 2) return kStatusDone;
+  if (argc < kArgcWithMac) return kStatusDone;
 
   const bool with_vcom = argc == kArgcWithVcom;
   uint8_t mac[ident::kMacBytes];
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     return kStatusBadArgument;
   }
   printf(provision::msg::kMacArgumentFormat, argv[1]);
-  printf(provision::msg::kVcomArgumentFormat, argc > 2 ? argv[2] : "");
+  printf(provision::msg::kVcomArgumentFormat, argc > kArgcWithMac ? argv[2] : "");
 
   const bool module_ok = Provision(port, mac, with_vcom ? &vcom : nullptr);
   SetBM77Mode(bm77::kModeApplication);

@@ -1,5 +1,5 @@
-// The lines bm77_provision prints itself; the banner and the identity-file lines are shared
-// with bm77_ident (bm77_ident/messages.h).
+// The lines bm77_provision prints itself; the identity-file lines are those of bm77_ident
+// (bm77_ident/messages.h), the banner and the port lines the library's.
 #pragma once
 
 namespace provision::msg {
