@@ -133,6 +133,15 @@ int ReadVcom(int port, bool print_line, ReadOutcome* outcome) {
   return value;
 }
 
+int WriteVcom(int port, int vcom) {
+  const uint16_t value = static_cast<uint16_t>(vcom & 0xFFFF);
+  const uint8_t payload[2 + kVcomLength] = {High(kVcomAddress), Low(kVcomAddress), High(value),
+                                           Low(value)};
+  const int result = BM77_EEPROM_Write(port, payload, sizeof payload);
+  puts(msg::kSaveVcom);
+  return result;
+}
+
 }  // namespace bm77
 
 int BM77_EEPROM_Write(int port, const uint8_t* payload, int length) {
@@ -171,12 +180,6 @@ int SaveDeviceNameToBM77(int port, const uint8_t* name) {
 
 void ReadDeviceNameFromBM77(int port, uint8_t* name) { ReadDeviceName(port, name); }
 
-void SaveVcomToBM77(int port, int vcom) {
-  const uint16_t value = static_cast<uint16_t>(vcom & 0xFFFF);
-  const uint8_t payload[2 + kVcomLength] = {High(kVcomAddress), Low(kVcomAddress), High(value),
-                                           Low(value)};
-  BM77_EEPROM_Write(port, payload, sizeof payload);
-  puts(msg::kSaveVcom);
-}
+void SaveVcomToBM77(int port, int vcom) { WriteVcom(port, vcom); }
 
 int ReadVcomFromBM77(int port) { return ReadVcom(port, /*print_line=*/true, nullptr); }

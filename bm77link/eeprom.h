@@ -64,6 +64,9 @@ ReadOutcome ReadMac(int port, uint8_t* mac, int* result);
 ReadOutcome ReadDeviceName(int port, uint8_t* name);
 // `print_line`: the "Read Vcom From BM77" line. Returns the value, or -1 without data.
 int ReadVcom(int port, bool print_line, ReadOutcome* outcome);
+// SaveVcomToBM77 (the "SaveVcomToBM77" line included) that hands out the write's result, for
+// tools whose exit status tells whether every exchange with the module went through.
+int WriteVcom(int port, int vcom);
 
 }  // namespace bm77
 

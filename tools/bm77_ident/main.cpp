@@ -1,0 +1,96 @@
+// bm77_ident: brings the device identity into one state. The module's MAC wins (an unusable
+// one is replaced from the crypto chip's random numbers), the device name follows the MAC, and
+// both are written to the identity files; /opt/vcomdata wins over the module's VCOM, and the
+// VCOM goes to the display power chip. The module is switched off at the end. Arguments are
+// ignored.
+//
+// Exit status: 0 done; 2 the module's MAC could not be read, so nothing was written; 3 a
+// command to the module failed on the way (the run still went to its end); 255 no serial port.
+#include <stdio.h>
+#include <unistd.h>
+
+#include "bm77link.h"
+#include "identity_files.h"
+#include "line_output.h"
+#include "messages.h"
+#include "serial_port.h"
+
+namespace {
+
+constexpr int kStatusDone = 0;
+constexpr int kStatusMacNotRead = 2;
+constexpr int kStatusModuleFailed = 3;
+constexpr int kStatusPort = -1;  // 255 to the shell
+
+// Whether /opt/vcomdata gives a VCOM. A file that cannot be read, is too short or gives a
+// negative value counts as no file: the module's VCOM (or the default) then creates it anew.
+bool VcomFromFile(int* vcom) {
+  if (access(ident::kVcomPath, F_OK) != 0) return false;
+  int value = -1;
+  if (ReadVcomFromFile(ident::kVcomPath, &value) != 0 || value < 0) return false;
+  *vcom = value;
+  return true;
+}
+
+// Settles the VCOM between /opt/vcomdata and the module; returns the value that holds. Clears
+// `module_ok` when an exchange with the module failed.
+int SettleVcom(int port, bool* module_ok) {
+  int file_vcom = -1;
+  const bool from_file = VcomFromFile(&file_vcom);
+  bm77::ReadOutcome read;
+  const int module_vcom = bm77::ReadVcom(port, /*print_line=*/true, &read);
+  if (read != bm77::ReadOutcome::kData) *module_ok = false;
+
+  if (from_file) {
+    if (module_vcom != file_vcom && bm77::WriteVcom(port, file_vcom) != 0) *module_ok = false;
+    return file_vcom;
+  }
+  const int vcom = module_vcom >= 0 ? module_vcom : ident::kDefaultVcom;
+  SaveVcomToFile(vcom, ident::kVcomPath);
+  if (module_vcom < 0 && bm77::WriteVcom(port, vcom) != 0) *module_ok = false;
+  return vcom;
+}
+
+// Everything after the module's MAC was read. Returns whether every exchange went through.
+bool Reconcile(int port, uint8_t* mac) {
+  bool module_ok = CheckMac(port, mac) == 0;
+
+  uint8_t name[ident::kNameBufferSize] = {};  // a name the module does not give is recomposed
+  if (bm77::ReadDeviceName(port, name) != bm77::ReadOutcome::kData) module_ok = false;
+  if (CheckDeviceName(port, mac, name) != 0) module_ok = false;
+
+  ident::SaveIdentityFiles(mac, name);
+  if (SaveDeviceNameToBM77(port, name) != 0) module_ok = false;
+
+  SetVcomTo9928(SettleVcom(port, &module_ok));
+  SetBM77Power(0);
+  return module_ok;
+}
+
+}  // namespace
+
+int main() {
+  bm77::UseLineBufferedOutput();
+  bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
+  puts(bm77::msg::kConfigurationBanner);
+
+  const int port = com_init(bm77::kSerialPortPath);
+  if (port <= 0) {
+    puts(bm77::msg::kPortInitFail);
+    return kStatusPort;
+  }
+  puts(bm77::msg::kPortInitSuccess);
+
+  // A MAC that did not come from the module must not be taken for an unusable one: that would
+  // replace a good identity with a random one.
+  uint8_t mac[ident::kMacBytes] = {};
+  if (bm77::ReadMac(port, mac, nullptr) != bm77::ReadOutcome::kData) {
+    puts(ident::msg::kMacNotRead);
+    return kStatusMacNotRead;
+  }
+  printf(ident::msg::kModuleMacFormat, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+
+  const bool module_ok = Reconcile(port, mac);
+  close(port);
+  return module_ok ? kStatusDone : kStatusModuleFailed;
+}
