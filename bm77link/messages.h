@@ -3,9 +3,6 @@
 
 namespace bm77::msg {
 
-// The banner of the module tools that keep the identity
-constexpr const char kConfigurationBanner[] = "BM77 Configuration Update";
-
 // Port and framing
 constexpr const char kSendCommandFailed[] = "Send Command Failed!";
 constexpr const char kBadResponseHeader[] = "Error Response Packet Header";

@@ -69,19 +69,19 @@ class Ident : public BoardTest {
     return Run("bm77_ident", args, options);
   }
 
-  // The one place that says who plays /bin/Noisewell here. The crypto chip is not on this
-  // board yet, so a stand-in prints and leaves what Noisewell would; failing, it fails as
-  // Noisewell does for a chip that does not wake up (0xF0), leaving /opt/random alone.
-  NoisewellRun PlayNoisewell(bool succeeds, testbed::RunOptions* options) {
+  // The one place that says what /bin/Noisewell does here: the real Noisewell from build/bin
+  // runs against this board's crypto chip. Succeeding, the chip hands out these random bytes;
+  // failing, the chip wakes with a wrong status byte (0xF0), so Noisewell leaves /opt/random
+  // alone and ends with 240.
+  NoisewellRun PlayNoisewell(bool succeeds, testbed::RunOptions* /*options*/) {
     const Bytes random = Hex(
         "02 1F 3E 5D 7C 9B BA D9 F8 17 36 55 74 93 B2 D1 F0 0F 2E 4D 6C 8B AA C9 E8 07 26 45 64 "
         "83 A2 C1");
-    options->env[simwire::kEnvNoisewell] = std::string(BM77_TEST_BIN_DIR) + "/noisewell_standin";
     if (!succeeds) {
-      options->env["NOISEWELL_STANDIN_FAIL"] = "240";
+      board_.chip().SetWakeResponse(Hex("04 00 33 43"));
       return {{"SHA204A Wake Up Failure! ret_code=0xf0"}, {}};
     }
-    options->env["NOISEWELL_STANDIN_RANDOM"] = HexOf(random);
+    board_.chip().SetRandom(random);
     return {DumpLines(random), random};
   }
 

@@ -154,7 +154,7 @@ int ReadVcomFromFile(const char* path, int* vcom) {
 int ReadMacFromRandom(const char* path, uint8_t* mac) {
   const int fd = open(path, O_RDWR | kNoLinks);
   if (fd < 0) {
-    printf(msg::kOpenFailedFormat, path);
+    printf(bm77::msg::kOpenFileFailedFormat, path);
     return -1;
   }
   const ssize_t n = read(fd, mac, kMacBytes);

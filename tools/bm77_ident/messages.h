@@ -17,7 +17,6 @@ constexpr const char kCheckMac[] = "**************Check MAC!**************";
 constexpr const char kCreateNewMac[] = "**************Create new MAC!**************";
 constexpr const char kNoisewellFailed[] = "ERROR!ERROR!ERROR!";
 constexpr const char kNoRandomFile[] = "no /opt/random exited";
-constexpr const char kOpenFailedFormat[] = "Failed to open file: %s\n";
 constexpr const char kReadMacFromFileFailedFormat[] = "Read Mac From File %s Failed\n";
 
 // The device name
