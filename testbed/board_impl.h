@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -42,6 +43,20 @@ class DeviceCall {
   int fd_;
   const simwire::Request& request_;
 };
+
+// Puts a device's node into the sandbox, or takes it away so that opening it fails with
+// ENOENT. `Impl` is a device's Impl with `mu`, `present`, `node` and CreateNode().
+template <typename Impl>
+void SetNodePresent(Impl* impl, bool present) {
+  std::lock_guard<std::mutex> lock(impl->mu);
+  impl->present = present;
+  if (present) {
+    impl->CreateNode();
+  } else {
+    std::error_code ignored;
+    std::filesystem::remove(impl->node, ignored);
+  }
+}
 
 // What a device answers to one request: ioctl's result, and errno when it is negative.
 struct DeviceAnswer {

@@ -81,16 +81,7 @@ DeviceAnswer BoardIo::Impl::Handle(DeviceCall& call, const Violation& violation)
   return answer;
 }
 
-void BoardIo::SetPresent(bool present) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->present = present;
-  if (present) {
-    impl_->CreateNode();
-  } else {
-    std::error_code ignored;
-    std::filesystem::remove(impl_->node, ignored);
-  }
-}
+void BoardIo::SetPresent(bool present) { SetNodePresent(impl_, present); }
 
 void BoardIo::SetFailing(bool failing) {
   std::lock_guard<std::mutex> lock(impl_->mu);

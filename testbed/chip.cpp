@@ -257,16 +257,7 @@ Bytes Chip::DefaultRandom() {
   return bytes;
 }
 
-void Chip::SetPresent(bool present) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->present = present;
-  if (present) {
-    impl_->CreateNode();
-  } else {
-    std::error_code ignored;
-    std::filesystem::remove(impl_->node, ignored);
-  }
-}
+void Chip::SetPresent(bool present) { SetNodePresent(impl_, present); }
 
 void Chip::SetRandom(const Bytes& bytes) {
   std::lock_guard<std::mutex> lock(impl_->mu);

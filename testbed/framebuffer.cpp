@@ -149,16 +149,7 @@ DeviceAnswer Framebuffer::Impl::Handle(DeviceCall& call,
 
 // ---- Framebuffer --------------------------------------------------------------------------------
 
-void Framebuffer::SetPresent(bool present) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->present = present;
-  if (present) {
-    impl_->CreateNode();
-  } else {
-    std::error_code ignored;
-    fs::remove(impl_->node, ignored);
-  }
-}
+void Framebuffer::SetPresent(bool present) { SetNodePresent(impl_, present); }
 
 void Framebuffer::SetFixInfo(const FbFixInfo& fix) {
   std::lock_guard<std::mutex> lock(impl_->mu);
