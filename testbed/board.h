@@ -200,6 +200,9 @@ class BoardIo {
   int mode() const;    // initially 0 (application)
   std::optional<int> vcom() const;  // VCOM handed to the display power chip, if any
   std::vector<IoRequest> requests() const;
+  // Puts the board back into a state an earlier run left (a board kept in a folder): power,
+  // boot mode and VCOM, the module told as by the requests themselves; nothing is logged.
+  void Restore(bool power, int mode, std::optional<int> vcom);
 
   struct Impl;
   explicit BoardIo(Impl* impl) : impl_(impl) {}
@@ -330,6 +333,7 @@ class Chip {
   void ClearFaults();
 
   ChipState state() const;  // initially asleep
+  void SetState(ChipState state);  // as an earlier run left it (a board kept in a folder)
   std::vector<ChipRequest> requests() const;
 
   struct Impl;

@@ -103,6 +103,18 @@ std::optional<int> BoardIo::vcom() const {
   return impl_->vcom;
 }
 
+void BoardIo::Restore(bool power, int mode, std::optional<int> vcom) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->power = power;
+    impl_->mode = mode;
+    impl_->vcom = vcom;
+  }
+  // Outside the lock: the module takes its own.
+  impl_->module->SetPowered(power);
+  impl_->module->SetBootMode(mode);
+}
+
 std::vector<IoRequest> BoardIo::requests() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->requests;

@@ -304,6 +304,11 @@ ChipState Chip::state() const {
   return impl_->state;
 }
 
+void Chip::SetState(ChipState state) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->state = state;
+}
+
 std::vector<ChipRequest> Chip::requests() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->requests;

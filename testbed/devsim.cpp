@@ -1,9 +1,8 @@
-// devsim: one of the tools against a simulated board kept in a folder, for trying things by
-// hand. The module's EEPROM is kept in DIR/eeprom.bin between runs; the files the program
-// writes to /opt and /tmp stay in DIR/opt and DIR/tmp. The program starts exactly as in the
-// tests (Board::Run), with the same checks.
-//
-//   devsim [--board DIR] [--seconds N] [--chatter N] [--no-seal] -- PROGRAM ARGS...
+// devsim: the simulated board as a program, kept in a folder between runs so that a sequence
+// of runs behaves like one device (what the folder holds: devsim/board_store.h). A program
+// starts exactly as in the tests (Board::Run), with the same checks. Besides running programs,
+// devsim shows the board's state, writes its screen as a PNG picture, sets faults on it for
+// trying failure paths by hand, and writes a test picture to show.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -19,6 +18,9 @@
 #include <vector>
 
 #include "board.h"
+#include "devsim/board_store.h"
+#include "devsim/picture.h"
+#include "devsim/show.h"
 
 namespace {
 
@@ -38,14 +40,48 @@ constexpr std::chrono::milliseconds kChatterDelay{300};
 constexpr size_t kChatterPiece = 16;
 constexpr std::chrono::milliseconds kChatterGap{2};
 
+constexpr int kFailedStatus = 1;  // a command of devsim's own failed
+constexpr uint32_t kPanelWidth = 800;
+constexpr uint32_t kPanelHeight = 480;
+
 constexpr char kUsage[] =
     "usage: devsim [--board DIR] [--seconds N] [--chatter N] [--no-seal] -- PROGRAM ARGS...\n"
-    "  --board DIR   the board folder, kept between runs (default demo-board)\n"
-    "  --seconds N   time limit of the program in seconds (default 20); then it is stopped\n"
-    "                and devsim ends with 124\n"
-    "  --chatter N   the module sends N bytes unprompted once the program runs\n"
-    "  --no-seal     no private mount namespace: the preload library guards alone\n"
-    "PROGRAM is a program of build/bin, or a path (a relative one from this folder).\n";
+    "       devsim [--board DIR] show\n"
+    "       devsim [--board DIR] picture FILE.png\n"
+    "       devsim [--board DIR] fault NAME... | fault clear\n"
+    "       devsim test-picture FILE.bmp\n"
+    "The simulated board, kept in the folder DIR between runs (default demo-board): the\n"
+    "module's EEPROM (eeprom.bin) and flash (flash.bin), power, boot mode and VCOM of the board\n"
+    "I/O device and the chip's state (board.txt), the chip's random bytes (chip-random.bin),\n"
+    "the programs' /opt and /tmp (opt/, tmp/) and the framebuffer memory (dev/fb0).\n"
+    "  -- PROGRAM ARGS  runs PROGRAM (a program of build/bin, or a path; a relative one from\n"
+    "                   this folder) against the board; ends with its exit status, 124 when\n"
+    "                   stopped at the time limit, 125 when not run, 128+N on signal N\n"
+    "  show             prints the board's state: identity records, VCOM, power and boot mode,\n"
+    "                   each flash bank's size and CRC, the identity files, the faults set\n"
+    "  picture FILE.png writes the screen (the framebuffer) as a PNG picture\n"
+    "  fault NAME...    sets faults for every later run of the board, until 'fault clear':\n"
+    "%s"
+    "  test-picture FILE.bmp  writes an 800 x 480 16-bit BMP test picture for bmpview\n"
+    "  --board DIR      the board folder (default demo-board)\n"
+    "  --seconds N      time limit of the program in seconds (default 20); then it is stopped\n"
+    "                   and devsim ends with 124\n"
+    "  --chatter N      the module sends N bytes unprompted once the program runs\n"
+    "  --no-seal        no private mount namespace: the preload library guards alone\n"
+    "  --help, -h       this text\n"
+    "Statuses of devsim's own commands: 0 done, 1 failed, 2 wrong command line.\n";
+
+void PrintUsage(std::ostream& out) {
+  std::string faults;
+  for (const devsim::FaultEntry& f : devsim::kFaults) {
+    std::string name = std::string("                     ") + f.name;
+    name.resize(std::max<size_t>(name.size() + 1, 37), ' ');
+    faults += name + f.what + "\n";
+  }
+  char text[sizeof kUsage + 2048];
+  std::snprintf(text, sizeof text, kUsage, faults.c_str());
+  out << text;
+}
 
 struct Options {
   bool help = false;
@@ -53,9 +89,35 @@ struct Options {
   double seconds = kDefaultSeconds;
   size_t chatter = 0;
   bool seal = true;
+  std::string command;  // "run", "show", "picture", "fault", "test-picture"
   std::string program;
   std::vector<std::string> args;
 };
+
+// The words each of devsim's own commands takes: at least, at most (-1: any number).
+struct CommandShape {
+  const char* name;
+  int least;
+  int most;
+};
+constexpr CommandShape kCommands[] = {
+    {"show", 0, 0}, {"picture", 1, 1}, {"fault", 1, -1}, {"test-picture", 1, 1}};
+
+std::string CheckCommand(Options* o, int argc, char** argv, int at) {
+  o->command = argv[at];
+  o->args.assign(argv + at + 1, argv + argc);
+  for (const CommandShape& c : kCommands) {
+    if (o->command != c.name) continue;
+    const int n = static_cast<int>(o->args.size());
+    if (n < c.least || (c.most >= 0 && n > c.most)) {
+      return o->command + (c.most == 0   ? " takes no arguments"
+                           : c.most == 1 ? " wants one argument"
+                                         : " wants at least one argument");
+    }
+    return "";
+  }
+  return "unknown command " + o->command;
+}
 
 // A time limit: a positive, finite number of seconds, nothing else in the word.
 bool ParseSeconds(const char* text, double* seconds) {
@@ -83,6 +145,7 @@ std::string ParseArgs(int argc, char** argv, Options* o) {
   int i = 1;
   for (; i < argc && std::string(argv[i]) != "--"; ++i) {
     const std::string flag = argv[i];
+    if (flag.empty() || flag[0] != '-') return CheckCommand(o, argc, argv, i);
     if (flag == "--help" || flag == "-h") {
       o->help = true;
       return "";
@@ -104,25 +167,12 @@ std::string ParseArgs(int argc, char** argv, Options* o) {
       return std::string("--chatter wants a number of bytes, not '") + value + "'";
     }
   }
+  if (i >= argc) return "no command given (see --help)";
   if (i + 1 >= argc) return "no program given after --";
+  o->command = "run";
   o->program = argv[i + 1];
   o->args.assign(argv + i + 2, argv + argc);
   return "";
-}
-
-void LoadEeprom(testbed::Board& board, const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return;  // a new board: the module's EEPROM stays erased
-  testbed::Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  bytes.resize(std::min(bytes.size(), testbed::Module::kEepromSize));
-  board.module().SetEeprom(0, bytes);
-}
-
-void SaveEeprom(testbed::Board& board, const fs::path& file) {
-  const auto image = board.module().eeprom();
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(image.data()),
-            static_cast<std::streamsize>(image.size()));
 }
 
 const char* ChipStateName(testbed::ChipState state) {
@@ -163,25 +213,17 @@ int ExitStatus(const testbed::RunResult& r) {
   return r.exit_status;
 }
 
-}  // namespace
+int Failed(const std::string& why) {
+  std::cerr << "devsim: " << why << "\n";
+  return kFailedStatus;
+}
 
-int main(int argc, char** argv) {
-  Options o;
-  const std::string wrong = ParseArgs(argc, argv, &o);
-  if (o.help) {
-    std::cout << kUsage;
-    return EXIT_SUCCESS;
-  }
-  if (!wrong.empty()) {
-    std::cerr << "devsim: " << wrong << "\n" << kUsage;
-    return kUsageStatus;
-  }
-  const fs::path dir = fs::absolute(o.board);
-  testbed::BoardOptions board_options;
-  board_options.sandbox = dir.string();
+int RunProgram(const Options& o, const std::string& dir) {
+  const std::vector<std::string> faults = devsim::LoadFaults(dir);
+  testbed::BoardOptions board_options = devsim::OptionsFor(dir, faults);
   board_options.seal = o.seal;
   testbed::Board board(board_options);
-  LoadEeprom(board, dir / "eeprom.bin");
+  devsim::LoadBoard(board, dir, faults);
   testbed::RunOptions run;
   run.time_limit =
       std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(o.seconds));
@@ -197,7 +239,72 @@ int main(int argc, char** argv) {
   std::cout << r.out << std::flush;
   std::cerr << r.err;
   PrintOutcome(r, o.seconds);
-  SaveEeprom(board, dir / "eeprom.bin");
+  const std::string unsaved = devsim::SaveBoard(board, dir);
+  if (!unsaved.empty()) std::cerr << "--- the board was not kept: " << unsaved << "\n";
   PrintSummary(board);
   return ExitStatus(r);
 }
+
+// show and picture look at a board that exists; they never make one.
+int LookAtBoard(const Options& o, const std::string& dir) {
+  if (!fs::is_directory(dir)) return Failed("no board in " + dir);
+  const std::vector<std::string> faults = devsim::LoadFaults(dir);
+  testbed::Board board(devsim::OptionsFor(dir, {}));
+  devsim::LoadBoard(board, dir, {});
+  if (o.command == "show") {
+    std::cout << "board " << dir << "\n";
+    devsim::ShowBoard(board, faults, std::cout);
+    return EXIT_SUCCESS;
+  }
+  const testbed::Framebuffer& fb = board.framebuffer();
+  testbed::Bytes rgb;
+  std::string wrong = devsim::ScreenRgb(fb.Memory(), fb.var_info(), fb.fix_info(), &rgb);
+  if (wrong.empty()) {
+    wrong = devsim::WritePng(o.args[0], fb.var_info().xres, fb.var_info().yres, rgb);
+  }
+  if (!wrong.empty()) return Failed(wrong);
+  std::cout << "picture of the screen (" << fb.var_info().xres << " x " << fb.var_info().yres
+            << ") written to " << o.args[0] << "\n";
+  return EXIT_SUCCESS;
+}
+
+int SetFaults(const Options& o, const std::string& dir) {
+  const bool clear = o.args.size() == 1 && o.args[0] == "clear";
+  const std::string wrong = clear ? devsim::ClearFaults(dir) : devsim::AddFaults(dir, o.args);
+  if (!wrong.empty()) return Failed(wrong);
+  std::string now;
+  for (const std::string& f : devsim::LoadFaults(dir)) now += " " + f;
+  std::cout << "faults of " << dir << ":" << (now.empty() ? " none" : now) << "\n";
+  return EXIT_SUCCESS;
+}
+
+int WriteTestPicture(const Options& o) {
+  const testbed::Bytes bmp = devsim::TestPictureBmp(kPanelWidth, kPanelHeight);
+  std::ofstream out(o.args[0], std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bmp.data()), static_cast<std::streamsize>(bmp.size()));
+  if (!out) return Failed("cannot write " + o.args[0]);
+  std::cout << "test picture written to " << o.args[0] << "\n";
+  return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  const std::string wrong = ParseArgs(argc, argv, &o);
+  if (o.help) {
+    PrintUsage(std::cout);
+    return EXIT_SUCCESS;
+  }
+  if (!wrong.empty()) {
+    std::cerr << "devsim: " << wrong << "\n";
+    PrintUsage(std::cerr);
+    return kUsageStatus;
+  }
+  const std::string dir = fs::absolute(o.board).lexically_normal().string();
+  if (o.command == "run") return RunProgram(o, dir);
+  if (o.command == "fault") return SetFaults(o, dir);
+  if (o.command == "test-picture") return WriteTestPicture(o);
+  return LookAtBoard(o, dir);
+}
+

@@ -14,11 +14,14 @@
 
 #include "board.h"
 #include "board_seal.h"
+#include "devsim_support.h"
 #include "probe_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using devsim_test::Devsim;
+using devsim_test::DevsimRun;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -30,54 +33,11 @@ constexpr char kNoSealLine[] =
     "--- no private mount namespace here: only the preload library guards the machine's "
     "devices\n";
 
-struct DevsimRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadText(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 size_t Count(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
   return n;
 }
-
-// A fresh folder per test, where devsim runs and keeps its board; removed at the end.
-class Devsim : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::path(DEVSIM_TEST_DIR) /
-           ("devsim-" + std::string(info->name()) + "-" + std::to_string(getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // Runs `devsim ARGS` (shell words) in the test's folder.
-  DevsimRun Run(const std::string& args) {
-    const fs::path err_file = dir_ / "stderr.txt";
-    const std::string command = "cd '" + dir_.string() + "' && '" + DEVSIM_PATH + "' " + args +
-                                " 2>'" + err_file.string() + "'";
-    DevsimRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[256];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.err = ReadText(err_file);
-    return run;
-  }
-
-  fs::path dir_;
-};
 
 TEST_F(Devsim, RunsAProgramAndKeepsTheBoard) {
   const DevsimRun r = Run("--board board --seconds 5 -- '" + probe::ProbePath("ioctl_probe") + "'");
@@ -139,7 +99,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "devsim: --chatter wants a number of bytes, not 'many'"},
         BadArgs{"Unknown", "--speed 9 -- rf_gate 1", "devsim: unknown option --speed"},
         BadArgs{"NoValue", "--seconds", "devsim: --seconds wants a value"},
-        BadArgs{"NoProgram", "--", "devsim: no program given after --"}),
+        BadArgs{"NoProgram", "--", "devsim: no program given after --"},
+        BadArgs{"NoCommand", "", "devsim: no command given (see --help)"},
+        BadArgs{"UnknownCommand", "draw x.png", "devsim: unknown command draw"},
+        BadArgs{"ShowWithWords", "show all", "devsim: show takes no arguments"},
+        BadArgs{"PictureWithoutFile", "picture", "devsim: picture wants one argument"},
+        BadArgs{"FaultWithoutName", "fault", "devsim: fault wants at least one argument"}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 // `./prog` is the caller's file: the board folder's own `prog` (static, which would write the
