@@ -110,8 +110,8 @@ int UpdateKeepingIdentity(int port, const Arguments& args, Files* files) {
   if (opened != kStatusDone) return opened;
   if (UpdateFlashCode(port, files->image) != 0) return kStatusFlashFailed;
   const bool table_whole = ApplyTable(port, *files, identity);
-  bm77::RestoreIdentity(port, identity);
-  return bm77::GuardStatus(identity, bm77::CheckIdentity(port, identity), table_whole);
+  const int restored = bm77::RestoreIdentity(port, identity);
+  return bm77::GuardStatus(identity, restored, bm77::CheckIdentity(port, identity), table_whole);
 }
 
 void CloseIfOpen(int fd) {

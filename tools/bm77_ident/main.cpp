@@ -92,5 +92,6 @@ int main() {
 
   const bool module_ok = Reconcile(port, mac);
   close(port);
-  return module_ok ? kStatusDone : kStatusModuleFailed;
+  // A write the lenient policy let through without a response may not have been stored.
+  return module_ok && bm77::UnconfirmedWrites() == 0 ? kStatusDone : kStatusModuleFailed;
 }

@@ -31,8 +31,8 @@ int UpdateKeepingIdentity(int port, int table) {
   bm77::SavedIdentity identity;
   bm77::SaveIdentity(port, &identity);
   const bool whole = bm77::UpdateEEPROMGuarded(port, table, identity);
-  bm77::RestoreIdentity(port, identity);
-  return bm77::GuardStatus(identity, bm77::CheckIdentity(port, identity), whole);
+  const int restored = bm77::RestoreIdentity(port, identity);
+  return bm77::GuardStatus(identity, restored, bm77::CheckIdentity(port, identity), whole);
 }
 
 }  // namespace
