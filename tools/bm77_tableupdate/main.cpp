@@ -5,7 +5,8 @@
 // survived.
 //
 // Exit status: 0 every exchange went through and the identity read back equal; 1 table name
-// or file; 2 a record could not be read before the update, or did not read back equal;
+// or file; 2 a record could not be read before the update, a restore write failed, or a record
+// did not read back equal;
 // 3 the table is not wholly in the module (a write failed or was refused, or the file could not
 // be read to its end; 2 wins over 3); 255 argument count or serial port.
 #include <stdio.h>
