@@ -11,6 +11,8 @@ using namespace bm77;
 namespace {
 
 AckPolicy ack_policy = AckPolicy::kStrict;
+// Writes the lenient policy ended as a success without a response, over the process's life.
+int unconfirmed_writes = 0;
 
 uint8_t High(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
 uint8_t Low(uint16_t v) { return static_cast<uint8_t>(v & 0xFF); }
@@ -67,6 +69,7 @@ AckVerdict JudgeAck(AckPolicy policy, int status) {
 
 void SetAckPolicy(AckPolicy policy) { ack_policy = policy; }
 AckPolicy CurrentAckPolicy() { return ack_policy; }
+int UnconfirmedWrites() { return unconfirmed_writes; }
 
 int EepromRead(int port, uint8_t* buffer, ReadOutcome* outcome) {
   const size_t wanted = kReadBodyLead + buffer[2];
@@ -114,6 +117,7 @@ int EepromWrite(int port, const uint8_t* payload, int length, WriteOutcome* outc
   const Exchange e = RunEepromCommand(port, kCmdEepromWrite, payload,
                                       static_cast<uint8_t>(length & 0xFF), nullptr, 0,
                                       msg::kWriteEepromFailed);
+  if (e.result == 0 && e.verdict == AckVerdict::kSuccessWithoutResponse) ++unconfirmed_writes;
   if (outcome != nullptr) {
     *outcome = e.result != 0                                       ? WriteOutcome::kFailed
                : e.verdict == AckVerdict::kSuccessWithoutResponse ? WriteOutcome::kUnconfirmed

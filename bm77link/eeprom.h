@@ -39,6 +39,10 @@ AckVerdict JudgeAck(AckPolicy policy, int status);
 
 void SetAckPolicy(AckPolicy policy);
 AckPolicy CurrentAckPolicy();
+// How many writes so far the lenient policy ended as a success without a response: nothing
+// says the module stored them, so a tool that reports every exchange in its exit status must
+// not end with 0 when this is above 0.
+int UnconfirmedWrites();
 
 // What a read brought back, for callers that must not take a lenient success for data.
 enum class ReadOutcome { kData, kNoData, kFailed };

@@ -67,22 +67,24 @@ bool ProtectIdentity(const SavedIdentity& identity, uint16_t line_address,
   return may;
 }
 
-void RestoreIdentity(int port, const SavedIdentity& identity) {
+int RestoreIdentity(int port, const SavedIdentity& identity) {
+  bool all_taken = true;
   if (identity.has_mac) {
-    SaveMacToBM77(port, identity.mac);
+    if (SaveMacToBM77(port, identity.mac) != 0) all_taken = false;
   } else {
     ReportNotRestored(kMacRecord);
   }
   if (identity.has_name) {
-    SaveDeviceNameToBM77(port, identity.name);
+    if (SaveDeviceNameToBM77(port, identity.name) != 0) all_taken = false;
   } else {
     ReportNotRestored(kNameRecord);
   }
   if (identity.has_vcom) {
-    SaveVcomToBM77(port, identity.vcom);
+    if (WriteVcom(port, identity.vcom) != 0) all_taken = false;
   } else {
     ReportNotRestored(kVcomRecord);
   }
+  return all_taken ? 0 : -1;
 }
 
 int CheckIdentity(int port, const SavedIdentity& identity) {
@@ -108,8 +110,13 @@ int CheckIdentity(int port, const SavedIdentity& identity) {
   return -1;
 }
 
-int GuardStatus(const SavedIdentity& identity, int check_result, bool table_whole) {
-  if (!IdentityComplete(identity) || check_result != 0) return kStatusIdentityNotKept;
+int GuardStatus(const SavedIdentity& identity, int restore_result, int check_result,
+                bool table_whole) {
+  // A restore write that failed counts even when the record reads back equal: the module may
+  // have stored it and then garbled its answer, and 0 promises that every exchange went through.
+  if (!IdentityComplete(identity) || restore_result != 0 || check_result != 0) {
+    return kStatusIdentityNotKept;
+  }
   return table_whole ? kStatusDone : kStatusTableIncomplete;
 }
 

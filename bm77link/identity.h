@@ -9,9 +9,9 @@
 //   bm77::SaveIdentity(port, &identity);                          // snapshot
 //   ... the update; a table goes in through the guard:
 //   const bool whole = bm77::UpdateEEPROMGuarded(port, table, identity);   // protect
-//   bm77::RestoreIdentity(port, identity);                        // restore
+//   const int restored = bm77::RestoreIdentity(port, identity);   // restore
 //   const int checked = bm77::CheckIdentity(port, identity);      // verify
-//   return bm77::GuardStatus(identity, checked, whole);           // 0, 2 or 3
+//   return bm77::GuardStatus(identity, restored, checked, whole); // 0, 2 or 3
 //
 // A run without a table passes `whole` = true. Any other EEPROM write of the run must ask
 // ProtectIdentity first.
@@ -57,8 +57,9 @@ bool ProtectIdentity(const SavedIdentity& identity, uint16_t line_address,
                      const TableWrite* writes, int count);
 
 // Restore: writes back MAC, device name and VCOM, in this order. A record that was not read is
-// never written: the run has left it alone, and one line names it.
-void RestoreIdentity(int port, const SavedIdentity& identity);
+// never written: the run has left it alone, and one line names it. Returns 0 when every write
+// went through, else -1.
+int RestoreIdentity(int port, const SavedIdentity& identity);
 
 // Verify: reads the restored records back without printing their values and compares them
 // (the name over its 12 written bytes). Returns 0 when every record that was saved is in the
@@ -67,8 +68,9 @@ void RestoreIdentity(int port, const SavedIdentity& identity);
 int CheckIdentity(int port, const SavedIdentity& identity);
 
 // The run's exit status from its facts: kStatusIdentityNotKept when a record was not read or
-// `check_result` (from CheckIdentity) is not 0; else kStatusTableIncomplete when the table
+// `restore_result` (from RestoreIdentity) or `check_result` (from CheckIdentity) is not 0; else kStatusTableIncomplete when the table
 // did not go in whole; else kStatusDone.
-int GuardStatus(const SavedIdentity& identity, int check_result, bool table_whole);
+int GuardStatus(const SavedIdentity& identity, int restore_result, int check_result,
+                bool table_whole);
 
 }  // namespace bm77

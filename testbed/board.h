@@ -94,6 +94,9 @@ struct Fault {
     kRawReply,        // send `bytes` as they are instead of ack and response
     kNotStored,       // acknowledge and answer as usual, but leave the EEPROM as it was: a
                       // write the module confirms and then loses
+    kHangUp,          // the module hangs up instead of answering: the line closes (the
+                      // program's reads of the port end, its writes fail) and stays closed
+                      // until the next run, which gets a fresh line
   };
   Kind kind = Kind::kAckStatus;
   int command = -1;    // command byte it applies to; -1: any command
@@ -111,6 +114,7 @@ struct BurstFault {
     kResumeReply,  // the resume reply of full block `block` is `bytes` instead of 3C 88
     kFinishReply,  // the bank's finish reply is `bytes` instead of 3C 33
     kSilence,      // from full block `block` on, the module says nothing more in this bank
+    kHangUp,       // at full block `block` the module hangs up, as Fault::Kind::kHangUp
   };
   Kind kind = Kind::kResumeReply;
   int bank = 0;   // the bank (as selected by 0x63) it applies to

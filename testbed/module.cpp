@@ -104,11 +104,23 @@ void Module::Impl::OpenPty() {
   if (tcgetattr(slave_, &initial_termios_) != 0) ThrowErrno("tcgetattr");
 }
 
-int Module::Impl::master_fd() const { return master_; }
+void Module::Impl::HangUp() {
+  // Closing the master hangs up every open descriptor of the slave, the program's included.
+  CloseFds();
+  outbox_.clear();
+  write_blocked_until_ = {};
+  rx_waiting_ = false;
+}
+
+int Module::Impl::master_fd() const {
+  std::lock_guard<std::mutex> lock(mu);
+  return master_;  // -1 while hung up: poll ignores it
+}
 const std::string& Module::Impl::slave_path() const { return slave_path_; }
 
 void Module::Impl::ResetPort() {
   std::lock_guard<std::mutex> lock(mu);
+  if (master_ < 0) OpenPty();  // the last run ended with the module hanging up
   tcsetattr(slave_, TCSANOW, &initial_termios_);
   outbox_.clear();
   write_blocked_until_ = {};
@@ -270,8 +282,9 @@ void Module::Impl::HandleHostEvent(WireEvent event) {
   SampleSettings();
   event.settings = last_settings_;
   Log(event);
-  // Without power the module hears nothing; the log still shows what the program sent.
-  if (!powered_) return;
+  // Without power, or once it has hung up, the module hears nothing; the log still shows what
+  // the program sent.
+  if (!powered_ || master_ < 0) return;
   if (event.kind == WireEvent::Kind::kBurstStart || event.kind == WireEvent::Kind::kBurstData ||
       event.kind == WireEvent::Kind::kBankEnd) {
     HandleBurstEvent(event);
@@ -304,6 +317,7 @@ void Module::Impl::HandleHostEvent(WireEvent event) {
   }
   Queue(reply::Pieces(applied, plan.bytes), applied ? applied->gap : std::chrono::milliseconds{},
         delay);
+  if (applied != nullptr && applied->kind == Fault::Kind::kHangUp) HangUp();
 }
 
 std::optional<CommandReply> Module::Impl::Execute(const WireEvent& frame,

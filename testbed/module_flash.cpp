@@ -127,6 +127,12 @@ void Module::Impl::TakeBlock(const Bytes& data) {
   burst.received += data.size();
   if (data.size() != framing::kBurstBlock) return;  // a short block earns no resume reply
   ++burst.full_blocks;
+  if (flash::MatchBurstFault(flash_.faults, BurstFault::Kind::kHangUp, burst.bank,
+                             burst.full_blocks)) {
+    flash_.burst.reset();
+    HangUp();
+    return;
+  }
   if (burst.silent || flash::MatchBurstFault(flash_.faults, BurstFault::Kind::kSilence, burst.bank,
                                              burst.full_blocks)) {
     burst.silent = true;

@@ -67,6 +67,9 @@ struct Module::Impl {
 
   void OpenPty();
   void CloseFds();
+  // Closes the line: the program's end of the pseudo-terminal is hung up. ResetPort opens a
+  // fresh one for the next run.
+  void HangUp();
   void RegisterEepromCommands();
   CommandReply EepromRead(const Bytes& payload);
   CommandReply EepromWrite(const Bytes& payload);

@@ -23,6 +23,7 @@ std::optional<uint8_t> AckStatus(const Fault& fault) {
       return std::nullopt;
     case Kind::kSilence:
     case Kind::kRawReply:
+    case Kind::kHangUp:
       return std::nullopt;
     default:
       return framing::kAccept;
@@ -89,6 +90,7 @@ void AddFaulty(Plan& plan, const Fault& fault, const std::optional<CommandReply>
       AddRaw(plan, shortest);
       return;
     case Kind::kSilence:
+    case Kind::kHangUp:
       return;
     case Kind::kSilentAfterAck:
       AddAck(plan, framing::EncodeAck(framing::kAccept), framing::kAccept);

@@ -34,6 +34,12 @@ constexpr const char kEnvPortWriteFail[] = "BM77SIM_PORT_WRITE_FAIL";
 // Reads not named in the script go to the real port.
 constexpr const char kEnvPortReadScript[] = "BM77SIM_PORT_READ_SCRIPT";
 constexpr const char kEnvPortReadLimit[] = "BM77SIM_PORT_READ_LIMIT";
+// Deliberate pauses fast-forwarded, for runs that test something else than timing:
+//   BM77SIM_SKIP_PAUSES_MS=N  sleep(), usleep() and nanosleep() of N ms or longer return at
+//                             once, as if the time had passed; shorter ones take their time
+//                             (the chip's execution times stay real). Unset or 0: all real.
+// Waits with a time limit (poll) are never shortened: the tools' silence limits stay real.
+constexpr const char kEnvSkipPausesMs[] = "BM77SIM_SKIP_PAUSES_MS";
 // Program that system("/bin/Noisewell") runs (with the same environment). Unset: refused.
 constexpr const char kEnvNoisewell[] = "BM77SIM_NOISEWELL";
 

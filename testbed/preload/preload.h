@@ -118,6 +118,10 @@ void ParsePortSettings();
 ssize_t PortRead(int fd, void* buf, size_t count);
 ssize_t PortWrite(int fd, const void* buf, size_t count);
 
+// ---- Deliberate pauses (pauses.cpp) -------------------------------------------------------------
+
+void ParsePauseSettings();
+
 // ---- Helpers for the wrapper files --------------------------------------------------------------
 
 // AT_FDCWD, for the wrapper files that cannot include <fcntl.h> (it declares what they define).

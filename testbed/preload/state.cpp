@@ -109,6 +109,7 @@ void EnsureReady() {
   g_settings.ready = true;  // before the greeting: its socket calls must not come back here
   ReadSettings();
   ParsePortSettings();
+  ParsePauseSettings();
   Greet();
 }
 

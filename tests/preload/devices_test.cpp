@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -218,6 +219,48 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& tc) {
       return std::string(std::get<0>(tc.param)) + "_" + std::get<1>(tc.param).name;
     });
+
+// ---- Deliberate pauses ---------------------------------------------------------------------------
+
+// The milliseconds each pause of pause_probe took, and the result it gave, in order.
+std::vector<std::pair<long, long>> PauseTimes(const testbed::RunResult& r) {
+  std::vector<std::pair<long, long>> times;
+  for (const std::string& line : r.OutLines()) {
+    long ms = -1;
+    long result = -1;
+    if (std::sscanf(line.c_str(), "%*s %*s %ld ms, result %ld", &ms, &result) == 2) {
+      times.emplace_back(ms, result);
+    }
+  }
+  return times;
+}
+
+TEST(Pauses, LongOnesAreSkippedOnRequestShortOnesTakeTheirTime) {
+  Board board;
+  testbed::RunOptions options;
+  options.env[simwire::kEnvSkipPausesMs] = "100";
+  const testbed::RunResult r = board.Run(probe::ProbePath("pause_probe"),
+      {"sleep:30", "usleep:30000000", "nanosleep:30000", "usleep:40000", "nanosleep:40"}, options);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  const auto times = PauseTimes(r);
+  ASSERT_EQ(times.size(), 5u) << r.out;
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_LT(times[i].first, 5000) << "pause " << i << " was not skipped";
+    EXPECT_EQ(times[i].second, 0) << "a skipped pause reports its whole time as passed";
+  }
+  EXPECT_GE(times[3].first, 39) << "a pause under the limit is real";
+  EXPECT_GE(times[4].first, 39) << "a pause under the limit is real";
+  EXPECT_THAT(board.violations(), IsEmpty());
+}
+
+TEST(Pauses, AreRealUnlessAsked) {
+  Board board;
+  const testbed::RunResult r = board.Run(probe::ProbePath("pause_probe"), {"sleep:1", "usleep:200000"});
+  const auto times = PauseTimes(r);
+  ASSERT_EQ(times.size(), 2u) << r.out;
+  EXPECT_GE(times[0].first, 999);
+  EXPECT_GE(times[1].first, 199);
+}
 
 TEST(PortMissing, OpenFailsWithoutViolation) {
   Board board(testbed::BoardOptions{false, {}});

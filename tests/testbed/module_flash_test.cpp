@@ -321,6 +321,20 @@ INSTANTIATE_TEST_SUITE_P(
                        {0x3C, 0x88, 0x3C, 0x88, 0x3C, 0x88, 0x3C, 0x33}}),
     CaseName<BurstFaultCase>);
 
+TEST_F(ModuleFlash, HangUpInTheBurstClosesTheLine) {
+  Command(0x51, {}, 10);
+  SelectBank(0);
+  module_.AddBurstFault(MakeBurstFault(BurstFault::Kind::kHangUp, 0, 2));
+  const Bytes data = Image(3 * 256);
+  Send(WholeBurst(data));
+  Serve(kEverything, kQuiet);
+  uint8_t byte = 0;
+  EXPECT_EQ(read(host_, &byte, 1), 0) << "the program's end of the line is hung up";
+  // The module took the blocks up to the one it hung up at, and nothing after.
+  EXPECT_EQ(module_.Flash(0, 512), Bytes(data.begin(), data.begin() + 512));
+  EXPECT_EQ(module_.Flash(512, 256), Bytes(256, 0xFF));
+}
+
 TEST_F(ModuleFlash, ClearFaultsForgetsBurstFaults) {
   SelectBank(0);
   module_.AddBurstFault(MakeBurstFault(BurstFault::Kind::kSilence, 0, 1));

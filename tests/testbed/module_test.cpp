@@ -380,6 +380,23 @@ TEST_F(ModuleOnPty, FaultOutputIsLogged) {
   EXPECT_EQ(log[2].raw, (Bytes{0x3C, 0x66, 0x3C, 0x5A}));
 }
 
+TEST_F(ModuleOnPty, HangUpClosesTheLineUntilTheNextReset) {
+  module_.AddFault(MakeFault(Fault::Kind::kHangUp, 0x74, 1));
+  EXPECT_TRUE(Exchange(HostFrame(0x74, {0x00, 0x19, 0x07}), 0).empty());
+  EXPECT_TRUE(module_.eeprom_writes().empty());  // the command was not carried out
+  uint8_t byte = 0;
+  EXPECT_EQ(read(host_, &byte, 1), 0) << "the program's end of the line is hung up";
+  EXPECT_EQ(write(host_, &byte, 1), -1);
+  EXPECT_EQ(errno, EIO);
+
+  impl_.ResetPort();  // the next run gets a fresh line, and the module answers on it
+  close(host_);
+  host_ = open(impl_.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(host_, 0);
+  SetHost([](termios& t) { cfmakeraw(&t); });
+  EXPECT_EQ(Exchange(HostFrame(0x73, kReadMac), 17).size(), 17u);
+}
+
 // ---- Power -------------------------------------------------------------------------------------
 
 TEST_F(ModuleOnPty, UnpoweredModuleLogsButNeverAnswers) {

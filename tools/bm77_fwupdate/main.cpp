@@ -4,8 +4,8 @@
 // table lines over a record that could not be read are held back, the records are written
 // back afterwards and read once more to make sure they survived.
 //
-// Exit status: 0 done; 2 a record could not be read before the update, or did not read back
-// equal; 3 the table is not wholly in the module (a write failed or was refused, or the MAC it
+// Exit status: 0 done; 2 a record could not be read before the update, a restore write failed,
+// or a record did not read back equal; 3 the table is not wholly in the module (a write failed or was refused, or the MAC it
 // left could not be read back; 2 wins over 3); 252 serial port; 253 image name; 254 image or
 // table file (missing, not a regular file, or an image that is empty or larger than the
 // flash), the module untouched; 255 flash programming.
@@ -110,8 +110,8 @@ int UpdateKeepingIdentity(int port, const Arguments& args, Files* files) {
   if (opened != kStatusDone) return opened;
   if (UpdateFlashCode(port, files->image) != 0) return kStatusFlashFailed;
   const bool table_whole = ApplyTable(port, *files, identity);
-  bm77::RestoreIdentity(port, identity);
-  return bm77::GuardStatus(identity, bm77::CheckIdentity(port, identity), table_whole);
+  const int restored = bm77::RestoreIdentity(port, identity);
+  return bm77::GuardStatus(identity, restored, bm77::CheckIdentity(port, identity), table_whole);
 }
 
 void CloseIfOpen(int fd) {

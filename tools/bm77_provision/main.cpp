@@ -10,7 +10,8 @@
 //
 // Exit status: 0 done, or no argument at all (then nothing is written); 1 a MAC shorter than 17
 // characters or a VCOM shorter than 2, nothing written; 3 a command to the module failed on the
-// way (the run still went to its end); 255 no serial port.
+// way, or a write was acknowledged with an odd status and so may not have been stored (the run
+// still went to its end); 255 no serial port.
 #include <stdio.h>
 #include <unistd.h>
 
@@ -83,5 +84,6 @@ int main(int argc, char** argv) {
   SetBM77Mode(bm77::kModeApplication);
   SetBM77Power(0);
   close(port);
-  return module_ok ? kStatusDone : kStatusModuleFailed;
+  // A write the lenient policy let through without a response may not have been stored.
+  return module_ok && bm77::UnconfirmedWrites() == 0 ? kStatusDone : kStatusModuleFailed;
 }

@@ -5,7 +5,8 @@
 // survived.
 //
 // Exit status: 0 every exchange went through and the identity read back equal; 1 table name
-// or file; 2 a record could not be read before the update, or did not read back equal;
+// or file; 2 a record could not be read before the update, a restore write failed, or a record
+// did not read back equal;
 // 3 the table is not wholly in the module (a write failed or was refused, or the file could not
 // be read to its end; 2 wins over 3); 255 argument count or serial port.
 #include <stdio.h>
@@ -31,8 +32,8 @@ int UpdateKeepingIdentity(int port, int table) {
   bm77::SavedIdentity identity;
   bm77::SaveIdentity(port, &identity);
   const bool whole = bm77::UpdateEEPROMGuarded(port, table, identity);
-  bm77::RestoreIdentity(port, identity);
-  return bm77::GuardStatus(identity, bm77::CheckIdentity(port, identity), whole);
+  const int restored = bm77::RestoreIdentity(port, identity);
+  return bm77::GuardStatus(identity, restored, bm77::CheckIdentity(port, identity), whole);
 }
 
 }  // namespace

@@ -1,0 +1,437 @@
+// The fault matrix: every serial tool, every exchange it has with the module, every fault the
+// simulated module can put into that exchange. A clean run of each tool shows its exchanges
+// (command byte and occurrence, and the flash burst's resume and finish replies) and what it
+// meant to write; then each exchange in turn gets each fault, on a board of its own, and the
+// run must end within 30 s, with the exit status the oracle below gives (never 0 after a failed
+// exchange), without a sandbox violation, and with each identity record either as it was or in
+// a state the clean run put it in. A record the run could not read must be as it was.
+//
+// The runs go in parallel (the boards are independent), with the tools' deliberate pauses
+// fast-forwarded; the silence limits stay real. The test prints one line:
+// "fault matrix: N runs, M passed".
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board_test.h"
+#include "flash_support.h"
+#include "sim_protocol.h"
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using testbed::BurstFault;
+using testbed::Fault;
+
+constexpr uint8_t kRead = 0x73;
+constexpr uint8_t kWrite = 0x74;
+constexpr auto kRunLimit = 30s;
+// The tools pause 1 to 3 s on purpose; pauses this long or longer are skipped.
+constexpr const char* kSkipPausesMs = "500";
+constexpr int kGuardedReads = 3;  // the snapshot reads of the guarded tools: MAC, name, VCOM
+
+// ---- The identity -------------------------------------------------------------------------------
+
+struct Record {
+  const char* name;
+  uint16_t address;
+  size_t length;
+};
+const Record kRecords[] = {{"MAC", 0x0000, 6}, {"Device Name", 0x000B, 12}, {"VCOM", 0x0019, 2}};
+
+void PutIdentity(testbed::Module& module) {
+  module.SetEeprom(0x0000, Hex("665544332211"));              // MAC 11:22:33:44:55:66
+  module.SetEeprom(0x000B, Hex("54617672696E652D32323131"));  // "Tavrine-2211"
+  module.SetEeprom(0x0017, Hex("A55A"));
+  module.SetEeprom(0x0019, Hex("0100"));                      // VCOM 256
+}
+
+// A table over all three identity records and two other places.
+const char kTable[] =
+    "0000: 01 02 03 04 05 06 ;\r\n"
+    "000B: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E ;\r\n"
+    "0019: 03 E8 ;\r\n"
+    "0100: 07 08 09 ;\r\n"
+    "0200: 0A ;\r\n";
+
+std::string SandboxFile(testbed::Board& board, const std::string& name, const Bytes& bytes) {
+  return WriteImage(board, bytes, name);
+}
+
+// ---- The tools ----------------------------------------------------------------------------------
+
+enum class Tool { kFwUpdate, kTableUpdate, kIdent, kProvision };
+
+struct ToolCase {
+  const char* name;
+  Tool tool;
+  const char* program;
+  // Puts the tool's files on the board; returns its arguments.
+  std::function<std::vector<std::string>(testbed::Board&)> prepare;
+};
+
+const ToolCase kTools[] = {
+    {"fwupdate", Tool::kFwUpdate, "bm77_fwupdate",
+     [](testbed::Board& b) {
+       // two full blocks and a short one, in bank 0
+       return std::vector<std::string>{SandboxFile(b, "fw.bin", ImageBytes(600)),
+                                       SandboxFile(b, "table.txt", Bytes(kTable, kTable + sizeof kTable - 1))};
+     }},
+    {"tableupdate", Tool::kTableUpdate, "bm77_tableupdate",
+     [](testbed::Board& b) {
+       return std::vector<std::string>{
+           SandboxFile(b, "table.txt", Bytes(kTable, kTable + sizeof kTable - 1))};
+     }},
+    {"ident", Tool::kIdent, "bm77_ident",
+     [](testbed::Board& b) {
+       b.WriteFile("/opt/vcomdata", Bytes{'3', '0', '0'});  // differs: the module's is written
+       return std::vector<std::string>{};
+     }},
+    {"provision", Tool::kProvision, "bm77_provision",
+     [](testbed::Board&) { return std::vector<std::string>{"00:1A:2B:3C:4D:5E", "300"}; }},
+};
+
+// ---- Exchanges and faults -----------------------------------------------------------------------
+
+struct Exchange {
+  enum class Kind { kFrame, kResume, kFinish };
+  Kind kind = Kind::kFrame;
+  int command = 0;     // kFrame: the command byte...
+  int occurrence = 0;  // ...and its 1-based occurrence in the run
+  int bank = 0;        // kResume, kFinish
+  int block = 0;       // kResume: 1-based full block of the bank
+};
+
+std::string NameOf(const Exchange& x) {
+  char text[48];
+  switch (x.kind) {
+    case Exchange::Kind::kFrame:
+      std::snprintf(text, sizeof text, "command %02X #%d", x.command, x.occurrence);
+      break;
+    case Exchange::Kind::kResume:
+      std::snprintf(text, sizeof text, "bank %d resume %d", x.bank, x.block);
+      break;
+    case Exchange::Kind::kFinish:
+      std::snprintf(text, sizeof text, "bank %d finish", x.bank);
+      break;
+  }
+  return text;
+}
+
+// The exchanges of a run, from its wire log.
+std::vector<Exchange> ExchangesOf(const std::vector<WireEvent>& log) {
+  std::vector<Exchange> found;
+  std::map<int, int> seen;
+  for (const WireEvent& e : log) {
+    if (e.dir == WireEvent::Dir::kHostToModule && e.kind == WireEvent::Kind::kFrame) {
+      found.push_back({Exchange::Kind::kFrame, e.command, ++seen[e.command], 0, 0});
+    }
+  }
+  const std::vector<Burst> bursts = Bursts(log);
+  for (size_t bank = 0; bank < bursts.size(); ++bank) {
+    for (int block = 1; block <= bursts[bank].resumes; ++block) {
+      found.push_back({Exchange::Kind::kResume, 0, 0, static_cast<int>(bank), block});
+    }
+    if (bursts[bank].finish >= 0) {
+      found.push_back({Exchange::Kind::kFinish, 0, 0, static_cast<int>(bank), 0});
+    }
+  }
+  return found;
+}
+
+enum class Trouble { kSilence, kRefusal, kOddStatus, kNoHeader, kShortFrame, kWrongReply, kHangUp };
+
+const char* NameOf(Trouble t) {
+  switch (t) {
+    case Trouble::kSilence: return "silence";
+    case Trouble::kRefusal: return "refusal 0x55";
+    case Trouble::kOddStatus: return "odd status 0x00";
+    case Trouble::kNoHeader: return "no header";
+    case Trouble::kShortFrame: return "short frame";
+    case Trouble::kWrongReply: return "wrong reply 3C 55";
+    case Trouble::kHangUp: return "hang-up";
+  }
+  return "?";
+}
+
+std::vector<Trouble> TroublesFor(const Exchange& x) {
+  switch (x.kind) {
+    case Exchange::Kind::kFrame:
+      return {Trouble::kSilence,  Trouble::kRefusal,    Trouble::kOddStatus,
+              Trouble::kNoHeader, Trouble::kShortFrame, Trouble::kHangUp};
+    case Exchange::Kind::kResume:
+      return {Trouble::kSilence, Trouble::kWrongReply, Trouble::kHangUp};
+    case Exchange::Kind::kFinish:
+      return {Trouble::kSilence, Trouble::kWrongReply};
+  }
+  return {};
+}
+
+void Plant(testbed::Module& module, const Exchange& x, Trouble t) {
+  if (x.kind == Exchange::Kind::kFrame) {
+    Fault f;
+    f.command = x.command;
+    f.occurrence = x.occurrence;
+    switch (t) {
+      case Trouble::kSilence: f.kind = Fault::Kind::kSilence; break;
+      case Trouble::kRefusal: f.kind = Fault::Kind::kAckStatus; f.status = 0x55; break;
+      case Trouble::kOddStatus: f.kind = Fault::Kind::kAckStatus; f.status = 0x00; break;
+      case Trouble::kNoHeader: f.kind = Fault::Kind::kNoHeader; break;
+      case Trouble::kShortFrame: f.kind = Fault::Kind::kShortFrame; break;
+      default: f.kind = Fault::Kind::kHangUp; break;
+    }
+    module.AddFault(f);
+    return;
+  }
+  BurstFault f;
+  f.bank = x.bank;
+  f.block = x.block;
+  const bool resume = x.kind == Exchange::Kind::kResume;
+  switch (t) {
+    case Trouble::kSilence:  // a missing finish reply: the module sends nothing for it
+      f.kind = resume ? BurstFault::Kind::kSilence : BurstFault::Kind::kFinishReply;
+      break;
+    case Trouble::kWrongReply:
+      f.kind = resume ? BurstFault::Kind::kResumeReply : BurstFault::Kind::kFinishReply;
+      f.bytes = {0x3C, 0x55};
+      break;
+    default:
+      f.kind = BurstFault::Kind::kHangUp;
+      break;
+  }
+  module.AddBurstFault(f);
+}
+
+// ---- The oracle ---------------------------------------------------------------------------------
+
+// What an exchange of a clean run was for.
+enum class Step { kSnapshot, kFlash, kTable, kTableMac, kRestore, kCheck, kOther };
+
+struct CleanRun {
+  std::vector<Exchange> exchanges;
+  int reads = 0;   // 0x73 frames
+  int writes = 0;  // 0x74 frames
+  // Each record's states over the run: as it was, then after each write that touched it.
+  std::vector<std::vector<Bytes>> states;
+};
+
+Step StepOf(Tool tool, const CleanRun& clean, const Exchange& x) {
+  const bool guarded = tool == Tool::kFwUpdate || tool == Tool::kTableUpdate;
+  if (!guarded) return Step::kOther;
+  if (x.kind != Exchange::Kind::kFrame) return Step::kFlash;
+  if (x.command == kRead) {
+    if (x.occurrence <= kGuardedReads) return Step::kSnapshot;
+    if (x.occurrence > clean.reads - kGuardedReads) return Step::kCheck;
+    return Step::kTableMac;  // the firmware tool shows the MAC the table left
+  }
+  if (x.command == kWrite) {
+    return x.occurrence > clean.writes - kGuardedReads ? Step::kRestore : Step::kTable;
+  }
+  return Step::kFlash;
+}
+
+// The exit status a run must end with. Every fault here fails its exchange, so 0 is never
+// right. The guarded tools: 2 when the identity is not known to be kept (a snapshot read,
+// a restore write or a check read failed, or the line is gone before the check), 3 when only
+// the table is not wholly in, 255 when the flash programming failed. bm77_ident: 2 when the
+// MAC could not be read, else 3; bm77_provision: 3.
+int ExpectedStatus(Tool tool, Step step, const Exchange& x, Trouble t) {
+  const bool gone = t == Trouble::kHangUp;  // every later exchange fails too
+  switch (tool) {
+    case Tool::kIdent:
+      return x.command == kRead && x.occurrence == 1 ? 2 : 3;
+    case Tool::kProvision:
+      return 3;
+    default:
+      break;
+  }
+  switch (step) {
+    case Step::kSnapshot:
+      return gone && tool == Tool::kFwUpdate ? 255 : 2;
+    case Step::kFlash:
+      return 255;
+    case Step::kTable:
+    case Step::kTableMac:
+      return gone ? 2 : 3;
+    default:  // restore, check
+      return 2;
+  }
+}
+
+// The records the run could not read, so must not change: from the faulted snapshot read on
+// (a hang-up takes the later reads with it), or all of them when bm77_ident misses the MAC.
+std::set<int> UnreadRecords(Tool tool, Step step, const Exchange& x, Trouble t) {
+  std::set<int> unread;
+  if (tool == Tool::kIdent && x.command == kRead && x.occurrence == 1) return {0, 1, 2};
+  if (step != Step::kSnapshot) return unread;
+  const int last = t == Trouble::kHangUp ? kGuardedReads : x.occurrence;
+  for (int r = x.occurrence; r <= last; ++r) unread.insert(r - 1);
+  return unread;
+}
+
+std::vector<std::vector<Bytes>> RecordStates(const std::array<uint8_t, 8192>& before,
+                                             const std::vector<std::pair<uint16_t, Bytes>>& writes) {
+  std::array<uint8_t, 8192> eeprom = before;
+  std::vector<std::vector<Bytes>> states;
+  auto record = [&](const Record& r) {
+    return Bytes(eeprom.begin() + r.address, eeprom.begin() + r.address + r.length);
+  };
+  for (const Record& r : kRecords) states.push_back({record(r)});
+  for (const auto& [address, data] : writes) {
+    std::copy(data.begin(), data.end(), eeprom.begin() + address);
+    for (size_t i = 0; i < std::size(kRecords); ++i) {
+      const Record& r = kRecords[i];
+      if (address < r.address + r.length && r.address < address + data.size()) {
+        states[i].push_back(record(r));
+      }
+    }
+  }
+  return states;
+}
+
+// ---- Running ------------------------------------------------------------------------------------
+
+testbed::RunOptions MatrixOptions() {
+  testbed::RunOptions options;
+  options.time_limit = kRunLimit + 5s;  // past the limit the test asserts, so it can tell
+  options.env[simwire::kEnvSkipPausesMs] = kSkipPausesMs;
+  return options;
+}
+
+struct Outcome {
+  std::string what;     // tool, exchange and fault
+  std::string failure;  // empty: passed
+  double seconds = 0;
+};
+
+// One run of `tool` on a fresh board with `plant` applied; `check` judges it.
+template <typename Plant, typename Check>
+void RunOnBoard(const ToolCase& tool, Plant plant, Check check) {
+  testbed::Board board;
+  PutIdentity(board.module());
+  const auto args = tool.prepare(board);
+  plant(board.module());
+  const auto before = board.module().eeprom();
+  const testbed::RunResult r = board.Run(tool.program, args, MatrixOptions());
+  check(board, before, r);
+}
+
+std::string Judge(testbed::Board& board, const testbed::RunResult& r, int status,
+                  const CleanRun& clean, const std::set<int>& unread) {
+  std::string failure;
+  if (!r.started || !r.handshake) return "did not run under the board: " + r.refusal;
+  if (r.timed_out || r.wall_seconds >= std::chrono::duration<double>(kRunLimit).count()) {
+    failure += " ran " + std::to_string(r.wall_seconds) + " s;";
+  }
+  if (r.exit_status != status) {
+    failure += " exit status " + std::to_string(r.exit_status) + " (signal " +
+               std::to_string(r.signal) + "), expected " + std::to_string(status) + ";";
+  }
+  for (size_t i = 0; i < std::size(kRecords); ++i) {
+    const Record& rec = kRecords[i];
+    const Bytes now = board.module().Eeprom(rec.address, rec.length);
+    const std::vector<Bytes>& states = clean.states[i];
+    if (unread.count(static_cast<int>(i)) != 0 && now != states.front()) {
+      failure += std::string(" ") + rec.name + " not read but changed to " + HexOf(now) + ";";
+    } else if (std::find(states.begin(), states.end(), now) == states.end()) {
+      failure += std::string(" ") + rec.name + " holds " + HexOf(now) + ";";
+    }
+  }
+  for (const std::string& v : board.violations()) failure += " violation: " + v + ";";
+  if (!failure.empty()) failure += "\n    output: " + r.out;
+  return failure;
+}
+
+struct Case {
+  const ToolCase* tool;
+  const CleanRun* clean;
+  Exchange exchange;
+  Trouble trouble;
+};
+
+unsigned Workers() {
+  // The runs mostly wait (on silence limits and on the programs' start), so more boards than
+  // cores keep the machine busy.
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  return std::clamp(cores * 4, 4u, 16u);
+}
+
+TEST(FaultMatrix, EveryFaultOfEveryExchangeEndsInTimeWithTheRightStatusAndTheIdentityKept) {
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<CleanRun> cleans(std::size(kTools));
+  std::vector<Case> cases;
+  for (size_t t = 0; t < std::size(kTools); ++t) {
+    const ToolCase& tool = kTools[t];
+    CleanRun& clean = cleans[t];
+    RunOnBoard(tool, [](testbed::Module&) {},
+               [&](testbed::Board& board, const auto& before, const testbed::RunResult& r) {
+                 ASSERT_EQ(r.exit_status, 0) << tool.name << ": " << r.out;
+                 EXPECT_TRUE(board.violations().empty()) << tool.name;
+                 const auto log = board.module().wire_log();
+                 clean.exchanges = ExchangesOf(log);
+                 for (const WireEvent& e : board.module().host_frames()) {
+                   clean.reads += e.command == kRead;
+                   clean.writes += e.command == kWrite;
+                 }
+                 clean.states = RecordStates(before, board.module().eeprom_writes());
+               });
+    if (HasFatalFailure()) return;
+    ASSERT_FALSE(clean.exchanges.empty()) << tool.name;
+    for (const Exchange& x : clean.exchanges) {
+      for (Trouble trouble : TroublesFor(x)) cases.push_back({&tool, &clean, x, trouble});
+    }
+  }
+
+  std::vector<Outcome> outcomes(cases.size());
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i = next++; i < cases.size(); i = next++) {
+      const Case& c = cases[i];
+      const Step step = StepOf(c.tool->tool, *c.clean, c.exchange);
+      Outcome& out = outcomes[i];
+      out.what = std::string(c.tool->name) + ", " + NameOf(c.exchange) + ", " + NameOf(c.trouble);
+      RunOnBoard(*c.tool, [&](testbed::Module& m) { Plant(m, c.exchange, c.trouble); },
+                 [&](testbed::Board& board, const auto&, const testbed::RunResult& r) {
+                   out.seconds = r.wall_seconds;
+                   out.failure = Judge(board, r,
+                                       ExpectedStatus(c.tool->tool, step, c.exchange, c.trouble),
+                                       *c.clean,
+                                       UnreadRecords(c.tool->tool, step, c.exchange, c.trouble));
+                 });
+    }
+  };
+  std::vector<std::thread> workers;
+  for (unsigned w = 0; w < Workers(); ++w) workers.emplace_back(work);
+  for (std::thread& w : workers) w.join();
+
+  size_t passed = 0;
+  double longest = 0;
+  for (const Outcome& o : outcomes) {
+    longest = std::max(longest, o.seconds);
+    if (o.failure.empty()) {
+      ++passed;
+    } else {
+      ADD_FAILURE() << o.what << ":" << o.failure;
+    }
+  }
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf("fault matrix: %zu runs, %zu passed\n", outcomes.size(), passed);
+  std::printf("fault matrix: %.1f s wall, longest run %.1f s, %u boards at once\n", wall, longest,
+              Workers());
+}
+
+}  // namespace
+}  // namespace e2e
