@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -72,6 +73,84 @@ WaitResult WaitPort(int port, short events, int limit_ms) {
 
 bool NoDataYet(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
+// ---- The wire trace for service engineers ----
+// With kTraceVariable set, every chunk the port takes or gives goes to standard error as one
+// line: the time since the first traced chunk, the direction, the bytes in hex. Standard
+// output stays as it is, so a log and its trace can be kept apart.
+
+constexpr char kTraceHostToModule = '>';
+constexpr char kTraceModuleToHost = '<';
+constexpr long kNanosPerSecond = 1000000000L;
+constexpr long kNanosPerMicro = 1000L;
+// Room for the time stamp and about 250 bytes; a longer chunk continues in further writes
+// of the same line.
+constexpr size_t kTraceLineRoom = 768;
+constexpr size_t kTraceByteWidth = 3;  // " 3C"
+
+struct WireTrace {
+  bool decided = false;  // the environment is read once, at the first chunk
+  bool on = false;
+  bool started = false;
+  timespec start{};
+};
+WireTrace wire_trace;
+
+bool TraceOn() {
+  if (!wire_trace.decided) {
+    const char* value = getenv(kTraceVariable);
+    wire_trace.on = value != nullptr && value[0] != '\0' && strcmp(value, "0") != 0;
+    wire_trace.decided = true;
+  }
+  return wire_trace.on;
+}
+
+// Standard error is unbuffered and may take a line in parts; a failing one loses the trace,
+// never the exchange.
+void TraceOut(const char* text, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = write(STDERR_FILENO, text + done, length - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return;
+    }
+  }
+}
+
+void TraceChunk(char direction, const uint8_t* bytes, size_t count) {
+  if (!TraceOn() || count == 0) return;
+  const int saved_errno = errno;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (!wire_trace.started) {
+    wire_trace.start = now;
+    wire_trace.started = true;
+  }
+  const long long nanos =
+      static_cast<long long>(now.tv_sec - wire_trace.start.tv_sec) * kNanosPerSecond +
+      (now.tv_nsec - wire_trace.start.tv_nsec);
+  char line[kTraceLineRoom];
+  int head = snprintf(line, sizeof line, "[%5lld.%06lld] %c", nanos / kNanosPerSecond,
+                      nanos % kNanosPerSecond / kNanosPerMicro, direction);
+  size_t at = head > 0 ? static_cast<size_t>(head) : 0;
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < count; ++i) {
+    if (at + kTraceByteWidth + 1 > sizeof line) {  // keep room for the line's end
+      TraceOut(line, at);
+      at = 0;
+    }
+    line[at++] = ' ';
+    line[at++] = kHexDigits[bytes[i] >> 4];
+    line[at++] = kHexDigits[bytes[i] & 0x0F];
+  }
+  line[at++] = '\n';
+  TraceOut(line, at);
+  errno = saved_errno;
+}
+
 // The silence limit of the receive in progress: kReplySilenceMs, unless an exchange that takes
 // the module longer has set its own for the length of one receive.
 int reply_silence_ms = kReplySilenceMs;
@@ -83,7 +162,10 @@ int ReadSome(int port, uint8_t* into, size_t want, int limit_ms) {
     const WaitResult w = WaitPort(port, POLLIN, limit_ms);
     if (w != kReady) return w;
     const ssize_t n = read(port, into, want);
-    if (n > 0) return static_cast<int>(n);
+    if (n > 0) {
+      TraceChunk(kTraceModuleToHost, into, static_cast<size_t>(n));
+      return static_cast<int>(n);
+    }
     // A tty whose other end went away reads 0 for ever; a read error will not mend itself.
     if (n == 0 || !NoDataYet(errno)) return kPortFailed;
   }
@@ -100,6 +182,7 @@ int WriteAll(int port, const uint8_t* data, size_t length) {
   while (done < length) {
     const ssize_t n = write(port, data + done, length - done);
     if (n > 0) {
+      TraceChunk(kTraceHostToModule, data + done, static_cast<size_t>(n));
       done += static_cast<size_t>(n);
       continue;
     }

@@ -40,6 +40,10 @@ constexpr int kWriteStallMs = 3000;
 // after this gap, not after the silence limit.
 constexpr int kEarlyTrailerGapMs = 50;
 
+// Set in the environment (to anything but "" or "0"), it makes the programs write every byte
+// sent and received on the port to standard error, time-stamped, for service engineers.
+constexpr char kTraceVariable[] = "BM77_TRACE";
+
 constexpr uint8_t kFrameMark = 0x3C;   // '<': first byte of headers, trailers and acks
 constexpr uint8_t kFrameStart = 0x66;  // 'f'
 constexpr uint8_t kFrameEnd = 0x5A;    // 'Z'

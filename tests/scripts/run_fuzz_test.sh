@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # fuzz/run-fuzz on stand-in fuzz targets (small scripts that answer like libFuzzer): it runs
 # every target with the budget on its seeds, and fails when one finds a crash, when one runs
-# no input, or when there is no target at all.
+# no input, when one has no seeds, or when there is no target at all.
 #
 #   run_fuzz_test.sh RUN_FUZZ WORK_DIR
 set -uo pipefail
@@ -66,6 +66,15 @@ check Crash 1 "fuzz: response_fuzz FOUND A CRASH (status 77)" "$work/mixed" --se
 check CrashCounted 1 "fuzz: 1 passed, 1 failed" "$work/mixed" --seconds 1
 check OneTarget 0 "fuzz: 1 passed, 0 failed" "$work/mixed" --seconds 1 --target table_fuzz
 check UnknownTarget 1 "no fuzz target named other_fuzz" "$work/mixed" --seconds 1 --target other_fuzz
+
+target "$work/unseeded" unseeded_fuzz good
+check NoSeeds 1 "fuzz: unseeded_fuzz has no seeds in $seeds/unseeded" "$work/unseeded" --seconds 1
+if [[ -e "$work/unseeded/bin/unseeded_fuzz.args" ]]; then
+  echo "FAILED NoSeedsNotRun: a target without seeds was run"
+  failed=$((failed + 1))
+else
+  passed=$((passed + 1))
+fi
 
 check BadBudget 2 "whole number above 0" "$work/good" --seconds 0
 check WordBudget 2 "whole number above 0" "$work/good" --seconds ten
