@@ -86,14 +86,14 @@ size_t CountContaining(const std::vector<std::string>& texts, const std::string&
 
 // ---- Every way to every fixed path, four builds of the probe ------------------------------------
 
-class PathProbe : public ::testing::TestWithParam<const char*> {};
+class PathProbe : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(PathProbe, EverythingLandsInTheSandbox) {
   Board board;
   const std::string tag = Tag(GetParam());
   PresetFiles(board, tag);
-  const testbed::RunResult r = board.Run(probe::ProbePath(std::string("path_probe_") + GetParam()),
-                                         {tag, std::to_string(kFrameAddress)});
+  const testbed::RunResult r =
+      board.Run(probe::ProbePath(GetParam()), {tag, std::to_string(kFrameAddress)});
   EXPECT_THAT(TakeLeaks(tag), IsEmpty()) << "files escaped into the real /tmp or /opt";
   ASSERT_TRUE(r.started) << r.refusal;
   EXPECT_TRUE(r.handshake);
@@ -119,8 +119,8 @@ TEST_P(PathProbe, EverythingLandsInTheSandbox) {
   EXPECT_EQ(CountContaining(violations, "/dev/ttyS0"), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, PathProbe,
-                         ::testing::Values("plain", "fortify", "lfs", "fortify_lfs"));
+INSTANTIATE_TEST_SUITE_P(Builds, PathProbe, ::testing::ValuesIn(probe::Builds(PATH_PROBES)),
+                         [](const auto& tc) { return tc.param; });
 
 // ---- Programs that must not start --------------------------------------------------------------
 
@@ -262,7 +262,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 std::vector<std::string> Nm(const std::string& options, const std::string& file) {
   std::vector<std::string> names;
-  const std::string command = "nm -D " + options + " '" + file + "' 2>/dev/null";
+  // The nm of the programs' own toolchain: a cross-built program is not this machine's kind.
+  const std::string command =
+      std::string("'") + DEVICE_NM + "' -D " + options + " '" + file + "' 2>/dev/null";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   if (!pipe) return names;
   char line[512];
@@ -298,11 +300,11 @@ std::vector<fs::path> ProgramsToCheck() {
     if (name != "devsim" && !test_program && IsElfExecutable(e.path()))
       programs.push_back(e.path());
   }
-  for (const char* probe_name :
-       {"path_probe_plain", "path_probe_fortify", "path_probe_lfs", "path_probe_fortify_lfs",
-        "ioctl_probe", "sys_probe_plain", "sys_probe_fortify", "link_probe", "marker_probe"}) {
-    programs.push_back(probe::ProbePath(probe_name));
-  }
+  std::vector<std::string> probes = probe::Builds(PATH_PROBES);
+  const std::vector<std::string> ioctl_probes = probe::Builds(IOCTL_PROBES);
+  probes.insert(probes.end(), ioctl_probes.begin(), ioctl_probes.end());
+  probes.insert(probes.end(), {"sys_probe_plain", "sys_probe_fortify", "link_probe", "marker_probe"});
+  for (const std::string& name : probes) programs.push_back(probe::ProbePath(name));
   return programs;
 }
 
