@@ -384,5 +384,9 @@ std::string EmulatorLibraries();
 // empty).
 std::vector<std::string> EmulatorWords(const std::optional<std::string>& preload,
                                        const std::string& name = "");
+// How many times the processor time a program needs to start grows here: 1 natively, more
+// under the emulator, which translates the program as it runs. Tests scale the allowance they
+// make for a program's start with it, and nothing else.
+double StartCostScale();
 
 }  // namespace testbed

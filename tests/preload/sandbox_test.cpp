@@ -3,6 +3,7 @@
 // would ignore the preload library are not started; runs on two boards do not mix.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <elf.h>
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -163,6 +164,18 @@ std::string CapabilityCopy(Board& board) {
   return copy.string();
 }
 
+// The marker program marked as one for another processor: the preload library (built for the
+// programs' own) would not load into it.
+std::string OtherMachineCopy(Board& board) {
+  const fs::path copy = MarkerCopy(board, "riscv_probe");
+  constexpr std::streamoff kMachineOffset = 18;  // e_machine, little-endian
+  const char riscv[2] = {static_cast<char>(EM_RISCV), 0};
+  std::fstream(copy, std::ios::in | std::ios::out | std::ios::binary)
+      .seekp(kMachineOffset)
+      .write(riscv, sizeof riscv);
+  return copy.string();
+}
+
 std::string ShellScript(Board& board) {
   const fs::path script = fs::path(board.sandbox()) / "script";
   std::ofstream(script) << "#!/bin/sh\necho ran > \"$1\"\n";
@@ -191,6 +204,9 @@ INSTANTIATE_TEST_SUITE_P(Programs, Refused,
                                            RefusalCase{"Setgid", "setgid", SetgidCopy},
                                            RefusalCase{"FileCapability", "file capabilities",
                                                        CapabilityCopy},
+                                           RefusalCase{"OtherMachine",
+                                                       "does not fit the program's machine",
+                                                       OtherMachineCopy},
                                            RefusalCase{"NotElf", "not an ELF", ShellScript},
                                            RefusalCase{"Missing", "no such program", Missing}),
                          [](const auto& tc) { return std::string(tc.param.name); });
