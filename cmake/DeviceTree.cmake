@@ -74,24 +74,23 @@ if(device_processor MATCHES "^arm")
 endif()
 
 include(ExternalProject)
-set(device_args
-  -DCMAKE_TOOLCHAIN_FILE=${BM77_DEVICE_TOOLCHAIN}
-  -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
-  -DBM77_WERROR=${BM77_WERROR})
+set(device_args -DCMAKE_TOOLCHAIN_FILE=${BM77_DEVICE_TOOLCHAIN} -DBM77_WERROR=${BM77_WERROR})
 # The programs under test and the device side of the tests. The unit tests run from this
 # tree's ctest (tests/CMakeLists.txt), through the emulator.
 ExternalProject_Add(device
   SOURCE_DIR ${PROJECT_SOURCE_DIR}
   BINARY_DIR ${BM77_DEVICE_BINARY_DIR}
-  CMAKE_ARGS ${device_args} -DBM77_TESTS=OFF -DBM77_DEVICE_TESTS=ON
+  CMAKE_ARGS ${device_args} -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+             -DBM77_TESTS=OFF -DBM77_DEVICE_TESTS=ON
   BUILD_ALWAYS ON
   INSTALL_COMMAND ""
   USES_TERMINAL_BUILD ON)
-# The programs linked statically, for installing on the device; nothing of the tests.
+# The programs optimised and linked statically, for installing on the device; nothing of the
+# tests.
 ExternalProject_Add(device-static
   SOURCE_DIR ${PROJECT_SOURCE_DIR}
   BINARY_DIR ${CMAKE_BINARY_DIR}/device-static
-  CMAKE_ARGS ${device_args} -DBM77_TESTS=OFF -DBM77_STATIC=ON
+  CMAKE_ARGS ${device_args} -DCMAKE_BUILD_TYPE=Release -DBM77_TESTS=OFF -DBM77_STATIC=ON
   BUILD_ALWAYS ON
   INSTALL_COMMAND ""
   USES_TERMINAL_BUILD ON)

@@ -51,8 +51,12 @@ int PassIoctl(int fd, unsigned request, void* arg) { return BM77SIM_REAL(ioctl)(
   const char* loader = getenv(simwire::kEnvEmulatorLoader);
   const char* libraries = getenv(simwire::kEnvEmulatorLibraries);
   if (loader == nullptr || libraries == nullptr) _exit(kNotRunStatus);
-  const char* argv[] = {emulator, simwire::kEmulatorEnvOption,      preload,  loader,
-                        simwire::kLoaderLibrariesOption, libraries, program, nullptr};
+  // As the board's runner starts a program (testbed::EmulatorWords), without a name of its own:
+  // the loader gives the program its path.
+  const char* argv[] = {emulator,
+                        simwire::kEmulatorEnvOption, preload,
+                        loader, simwire::kLoaderLibrariesOption, libraries,
+                        program, nullptr};
   unsetenv(simwire::kPreloadVariable);  // the emulator is a program of this machine
   BM77SIM_REAL(execve)(emulator, const_cast<char* const*>(argv), environ);
   _exit(kNotRunStatus);

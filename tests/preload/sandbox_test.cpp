@@ -319,7 +319,8 @@ std::vector<fs::path> ProgramsToCheck() {
   std::vector<std::string> probes = probe::Builds(PATH_PROBES);
   const std::vector<std::string> ioctl_probes = probe::Builds(IOCTL_PROBES);
   probes.insert(probes.end(), ioctl_probes.begin(), ioctl_probes.end());
-  probes.insert(probes.end(), {"sys_probe_plain", "sys_probe_fortify", "link_probe", "marker_probe"});
+  probes.insert(probes.end(),
+                {"sys_probe_plain", "sys_probe_fortify", "link_probe", "marker_probe"});
   for (const std::string& name : probes) programs.push_back(probe::ProbePath(name));
   return programs;
 }
