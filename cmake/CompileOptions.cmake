@@ -29,9 +29,22 @@ if(BM77_STATIC)
   target_link_options(bm77_product INTERFACE -static)
 endif()
 
-# A program of the device: lands in bin/, installs to bin/.
+# A program of the device: lands in bin/, installs to bin/. The tests that run programs
+# against the board depend on bm77_programs, so every program is built before them.
+add_custom_target(bm77_programs)
 function(bm77_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE bm77_product)
   install(TARGETS ${name} RUNTIME DESTINATION bin)
+  add_dependencies(bm77_programs ${name})
+endfunction()
+
+# A test program that runs device-side programs against the board: they are built before it,
+# in this tree (the targets named) or in the device tree (cmake/DeviceTree.cmake).
+function(bm77_runs_device_side target)
+  if(BM77_DEVICE_TOOLCHAIN)
+    add_dependencies(${target} device)
+  else()
+    add_dependencies(${target} ${ARGN})
+  endif()
 endfunction()

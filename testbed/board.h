@@ -425,8 +425,26 @@ class Board {
   std::unique_ptr<Impl> impl_;
 };
 
-// build/bin of this build, and the preload library (set at build time).
+// build/bin of this build, and the preload library (set at build time). Under the armhf
+// preset both come from the device tree (build-armhf/device), built for the device.
 std::string BinDir();
 std::string PreloadLibrary();
+// When the programs of BinDir() are built for the device's processor: the emulator that runs
+// them, the device's dynamic loader and the folder of the device's libraries. All "" when the
+// programs run natively.
+std::string Emulator();
+std::string EmulatorLoader();
+std::string EmulatorLibraries();
+// The words before a program's own path that start it on this machine: none natively. Under
+// the emulator: the emulator with the preload list `preload` for the emulated program only
+// (when given; the emulator is a program of this machine and must not get it), then the
+// device's loader with the library folder and the name the program sees as its own (when not
+// empty).
+std::vector<std::string> EmulatorWords(const std::optional<std::string>& preload,
+                                       const std::string& name = "");
+// How many times the processor time a program needs to start grows here: 1 natively, more
+// under the emulator, which translates the program as it runs. Tests scale the allowance they
+// make for a program's start with it, and nothing else.
+double StartCostScale();
 
 }  // namespace testbed

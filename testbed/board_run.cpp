@@ -2,7 +2,8 @@
 // one way every program starts, for the tests and for devsim. A program that would ignore the
 // preload library (static, setuid or setgid, file capabilities) is refused before it runs: it
 // would reach the machine's real port and files. Where the runner may, the program runs under
-// the second seal as well (board_seal.h).
+// the second seal as well (board_seal.h). Programs built for the device's processor run under
+// the emulator (EmulatorWords), which reads the very file that was examined.
 #include <elf.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -76,6 +77,13 @@ bool HasInterpreter(int fd) {
     if (ph.p_type == PT_INTERP) return true;
   }
   return false;
+}
+
+// 32 or 64 for an ELF file of that class; 0 when it is neither.
+unsigned ElfWordBits(int fd) {
+  unsigned char ident[EI_NIDENT] = {};
+  if (!ReadAt(fd, ident, sizeof ident, 0) || std::memcmp(ident, ELFMAG, SELFMAG) != 0) return 0;
+  return ident[EI_CLASS] == ELFCLASS32 ? 32 : ident[EI_CLASS] == ELFCLASS64 ? 64 : 0;
 }
 
 // ELF class, byte order and machine of a file ("" when it is no ELF file).
@@ -161,6 +169,7 @@ struct Child {
 // What the child needs after fork, all prepared before it.
 struct Start {
   int program = -1;  // the open program file
+  const char* emulator = nullptr;  // runs the program from /proc/self/fd/<program>; null: none
   char* const* argv = nullptr;
   char* const* envp = nullptr;
   const char* cwd = nullptr;
@@ -171,8 +180,9 @@ struct Start {
   int report = -1;  // where a failed step is told; closes at exec
 };
 
-std::vector<std::string> EnvironmentFor(const std::map<std::string, std::string>& board_env,
-                                        const std::map<std::string, std::string>& extra) {
+std::map<std::string, std::string> EnvironmentFor(
+    const std::map<std::string, std::string>& board_env,
+    const std::map<std::string, std::string>& extra) {
   std::map<std::string, std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -180,14 +190,43 @@ std::vector<std::string> EnvironmentFor(const std::map<std::string, std::string>
     if (eq == std::string::npos) continue;
     const std::string name = entry.substr(0, eq);
     // Settings of an outer board or an outer preload list must not leak into this run.
-    if (name.rfind(kBoardEnvPrefix, 0) == 0 || name == "LD_PRELOAD") continue;
+    if (name.rfind(kBoardEnvPrefix, 0) == 0 || name == simwire::kPreloadVariable) continue;
     env[name] = entry.substr(eq + 1);
   }
   for (const auto& [name, value] : board_env) env[name] = value;
   for (const auto& [name, value] : extra) env[name] = value;
-  std::vector<std::string> list;
-  for (const auto& [name, value] : env) list.push_back(name + "=" + value);
-  return list;
+  return env;
+}
+
+// What is executed: the program itself, or the emulator with the program's descriptor.
+struct Command {
+  std::vector<std::string> argv;
+  std::vector<std::string> env;
+};
+
+Command CommandFor(int program, const std::string& path, const std::vector<std::string>& args,
+                   std::map<std::string, std::string> env) {
+  Command c;
+  if (Emulator().empty()) {
+    c.argv = {path};
+  } else {
+    std::optional<std::string> preload;
+    const auto given = env.find(simwire::kPreloadVariable);
+    if (given != env.end()) {
+      preload = given->second;
+      env.erase(given);
+    }
+    // The loader opens the program through the descriptor that was examined; the program
+    // sees its own path as its name, as it would natively.
+    c.argv = EmulatorWords(preload, path);
+    c.argv.push_back("/proc/self/fd/" + std::to_string(program));
+    env[simwire::kEnvEmulator] = Emulator();
+    env[simwire::kEnvEmulatorLoader] = EmulatorLoader();
+    env[simwire::kEnvEmulatorLibraries] = EmulatorLibraries();
+  }
+  c.argv.insert(c.argv.end(), args.begin(), args.end());
+  for (const auto& [name, value] : env) c.env.push_back(name + "=" + value);
+  return c;
 }
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
@@ -227,7 +266,13 @@ void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
   if (chdir(s.cwd) != 0) StartFailed(s.report, StartStep::kFolder, errno);
   // Every other descriptor closes at exec; the program file and the report stay until then.
   close_range(STDERR_FILENO + 1, UINT_MAX, CLOSE_RANGE_CLOEXEC);
-  execveat(s.program, "", s.argv, s.envp, AT_EMPTY_PATH);
+  if (s.emulator != nullptr) {
+    // The emulator reads the program through this descriptor, so it stays open across exec.
+    if (fcntl(s.program, F_SETFD, 0) != 0) StartFailed(s.report, StartStep::kExec, errno);
+    execve(s.emulator, s.argv, s.envp);
+  } else {
+    execveat(s.program, "", s.argv, s.envp, AT_EMPTY_PATH);
+  }
   StartFailed(s.report, StartStep::kExec, errno);
 }
 
@@ -263,12 +308,13 @@ std::string AwaitStart(int report) {
 
 // "" when the program runs; else why not (the child is then reaped).
 std::string Spawn(int program, const std::string& path, const std::vector<std::string>& args,
-                  std::vector<std::string> env, const std::string& cwd, const SealPlan* seal,
-                  bool stdin_closed, bool stderr_terminal, Child* child) {
-  std::vector<std::string> argv_strings{path};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv = Pointers(argv_strings);
-  std::vector<char*> envp = Pointers(env);
+                  const std::map<std::string, std::string>& env, const std::string& cwd,
+                  const SealPlan* seal, bool stdin_closed, bool stderr_terminal,
+                  Child* child) {
+  Command command = CommandFor(program, path, args, env);
+  std::vector<char*> argv = Pointers(command.argv);
+  std::vector<char*> envp = Pointers(command.env);
+  const std::string emulator = Emulator();
   auto failed = [] { return std::string("cannot start: ") + std::strerror(errno); };
   int in[2], out[2], err[2], report[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) return failed();
@@ -288,7 +334,8 @@ std::string Spawn(int program, const std::string& path, const std::vector<std::s
   if (pipe2(report, O_CLOEXEC) != 0) return failed();
   Fd report_read(report[0]);
   Fd report_child(report[1]);
-  const Start start{program, argv.data(), envp.data(), cwd.c_str(), seal,
+  const Start start{program, emulator.empty() ? nullptr : emulator.c_str(),
+                    argv.data(), envp.data(), cwd.c_str(), seal,
                     stdin_closed ? -1 : in_child.fd, out_child.fd, err_child.fd,
                     report_child.fd};
   child->pid = fork();
@@ -415,6 +462,12 @@ RunResult Board::Run(const std::string& program, const std::vector<std::string>&
     impl_->greeted.clear();
   }
   impl_->module_impl->ResetPort();
+
+  {
+    // The screen information a program reads is laid out for its word size.
+    std::lock_guard<std::mutex> lock(impl_->fb_impl.mu);
+    impl_->fb_impl.program_word_bits = ElfWordBits(file.fd);
+  }
 
   const SealMode mode = impl_->options.seal ? AvailableSeal() : SealMode::kNone;
   const SealPlan seal = PrepareSeal(

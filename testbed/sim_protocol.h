@@ -42,6 +42,21 @@ constexpr const char kEnvPortReadLimit[] = "BM77SIM_PORT_READ_LIMIT";
 constexpr const char kEnvSkipPausesMs[] = "BM77SIM_SKIP_PAUSES_MS";
 // Program that system("/bin/Noisewell") runs (with the same environment). Unset: refused.
 constexpr const char kEnvNoisewell[] = "BM77SIM_NOISEWELL";
+// Set when the programs are built for the device's processor and run under an emulator
+// (qemu-user): the emulator, the device's dynamic loader and the folder of the device's
+// libraries. The emulator runs the loader, which loads the program. A program of the device
+// cannot start another by itself there, so the program behind system("/bin/Noisewell") starts
+// the same way, like the board started the first. Unset: programs run natively.
+constexpr const char kEnvEmulator[] = "BM77SIM_EMULATOR";
+constexpr const char kEnvEmulatorLoader[] = "BM77SIM_EMULATOR_LOADER";
+constexpr const char kEnvEmulatorLibraries[] = "BM77SIM_EMULATOR_LIBRARIES";
+// The emulator's option that sets one variable of the emulated program's environment: the
+// preload list travels this way, so that the emulator, a program of this machine, never gets
+// it. The loader's options: where the device's libraries are, and the program's own name.
+constexpr const char kEmulatorEnvOption[] = "-E";
+constexpr const char kLoaderLibrariesOption[] = "--library-path";
+constexpr const char kLoaderNameOption[] = "--argv0";
+constexpr const char kPreloadVariable[] = "LD_PRELOAD";
 
 // Exit status of a program whose preload library found no sandbox settings, or could not
 // complete the handshake with the board. Chosen to stand out from every tool's own statuses.

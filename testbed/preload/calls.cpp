@@ -25,9 +25,42 @@ BM77SIM_SLOT(close);
 
 // What glibc's tmpfile() gives its files.
 constexpr mode_t kTmpFileMode = 0600;
+// What a shell reports for a command it could not run.
+constexpr int kNotRunStatus = 127;
+// The emulator's setting of the preload list, "LD_PRELOAD=<list>".
+constexpr size_t kPreloadSettingMax = 2 * PATH_MAX;
 
 // The real ioctl on a descriptor that is neither a simulated device nor a foreign device.
 int PassIoctl(int fd, unsigned request, void* arg) { return BM77SIM_REAL(ioctl)(fd, request, arg); }
+
+// In the child: becomes `program`. Under an emulator (a program of the device cannot start
+// another by itself: the kernel does not know its kind) it starts through the emulator as the
+// board started this one, with the preload list for the emulated program only.
+[[noreturn]] void BecomeNoisewell(const char* program) {
+  const char* emulator = getenv(simwire::kEnvEmulator);
+  if (emulator == nullptr || emulator[0] == '\0') {
+    char* const argv[] = {const_cast<char*>(program), nullptr};
+    BM77SIM_REAL(execve)(program, argv, environ);
+    _exit(kNotRunStatus);
+  }
+  static char preload[kPreloadSettingMax];
+  const char* list = getenv(simwire::kPreloadVariable);
+  const int n = snprintf(preload, sizeof preload, "%s=%s", simwire::kPreloadVariable,
+                         list == nullptr ? "" : list);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof preload) _exit(kNotRunStatus);
+  const char* loader = getenv(simwire::kEnvEmulatorLoader);
+  const char* libraries = getenv(simwire::kEnvEmulatorLibraries);
+  if (loader == nullptr || libraries == nullptr) _exit(kNotRunStatus);
+  // As the board's runner starts a program (testbed::EmulatorWords), without a name of its own:
+  // the loader gives the program its path.
+  const char* argv[] = {emulator,
+                        simwire::kEmulatorEnvOption, preload,
+                        loader, simwire::kLoaderLibrariesOption, libraries,
+                        program, nullptr};
+  unsetenv(simwire::kPreloadVariable);  // the emulator is a program of this machine
+  BM77SIM_REAL(execve)(emulator, const_cast<char* const*>(argv), environ);
+  _exit(kNotRunStatus);
+}
 
 // Runs the program that stands for /bin/Noisewell against the same board (same environment,
 // so its own preload library greets the same board) and returns its wait status.
@@ -39,11 +72,7 @@ int RunNoisewell() {
   }
   const pid_t pid = fork();
   if (pid < 0) return -1;
-  if (pid == 0) {
-    char* const argv[] = {const_cast<char*>(program), nullptr};
-    BM77SIM_REAL(execve)(program, argv, environ);
-    _exit(127);  // what a shell reports for a command it could not run
-  }
+  if (pid == 0) BecomeNoisewell(program);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;

@@ -332,6 +332,35 @@ BM77SIM_EXPORT int utimensat(int dirfd, const char* path, const void* times, int
   });
 }
 
+#ifdef __arm__
+// With 64-bit time on armhf, the time-setting calls reach these names instead.
+BM77SIM_SLOT(__utime64);
+BM77SIM_SLOT(__utimes64);
+BM77SIM_SLOT(__lutimes64);
+BM77SIM_SLOT(__utimensat64);
+
+BM77SIM_EXPORT int __utime64(const char* path, const void* times) {
+  return OnPath(__func__, kAtFdcwd, path, -1,
+                [&](const Mapped& m) { return BM77SIM_REAL(__utime64)(m.use, times); });
+}
+
+BM77SIM_EXPORT int __utimes64(const char* path, const void* times) {
+  return OnPath(__func__, kAtFdcwd, path, -1,
+                [&](const Mapped& m) { return BM77SIM_REAL(__utimes64)(m.use, times); });
+}
+
+BM77SIM_EXPORT int __lutimes64(const char* path, const void* times) {
+  return OnPath(__func__, kAtFdcwd, path, bm77sim::Leaf::kKeep, -1,
+                [&](const Mapped& m) { return BM77SIM_REAL(__lutimes64)(m.use, times); });
+}
+
+BM77SIM_EXPORT int __utimensat64(int dirfd, const char* path, const void* times, int flags) {
+  return OnPath(__func__, dirfd, path, bm77sim::LeafOfAt(flags), -1, [&](const Mapped& m) {
+    return BM77SIM_REAL(__utimensat64)(m.dirfd, m.use, times, flags);
+  });
+}
+#endif
+
 // ---- links --------------------------------------------------------------------------------------
 
 BM77SIM_EXPORT int link(const char* from, const char* to) {

@@ -9,7 +9,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <termios.h>
+#include <utime.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -108,12 +110,14 @@ bool ReadsPreset(int fd) {
   return n >= 0 && std::strcmp(buffer, probe::kPresetText) == 0;
 }
 
+// readdir64 in every build: a 32-bit program's readdir fails with EOVERFLOW under the emulator
+// on a 64-bit machine, whose folder offsets do not fit 32 bits. What is probed is opendir.
 bool ListsPreset(const char* dir) {
   DIR* d = opendir(dir);
   if (d == nullptr) return false;
   const std::string name = g_tag + "-" + probe::kPresetWay;
   bool found = false;
-  while (dirent* e = readdir(d)) found = found || name == e->d_name;
+  while (dirent64* e = readdir64(d)) found = found || name == e->d_name;
   closedir(d);
   return found;
 }
@@ -135,6 +139,9 @@ void ReadEveryWay(int root) {
        "statx");
   Step(access(p, R_OK) == 0, "access");
   Step(faccessat(AT_FDCWD, p, R_OK, 0) == 0, "faccessat");
+  Step(utime(p, nullptr) == 0, "utime");
+  Step(utimes(p, nullptr) == 0, "utimes");
+  Step(utimensat(AT_FDCWD, p, nullptr, 0) == 0, "utimensat");
   Step(ReadsPreset(open(p, Hidden(O_RDONLY))), "open for reading");
   Step(ReadsPreset(openat(AT_FDCWD, p, Hidden(O_RDONLY))), "openat for reading");
   FILE* f = std::fopen(p, "r");

@@ -3,6 +3,7 @@
 // would ignore the preload library are not started; runs on two boards do not mix.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <elf.h>
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -86,14 +87,14 @@ size_t CountContaining(const std::vector<std::string>& texts, const std::string&
 
 // ---- Every way to every fixed path, four builds of the probe ------------------------------------
 
-class PathProbe : public ::testing::TestWithParam<const char*> {};
+class PathProbe : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(PathProbe, EverythingLandsInTheSandbox) {
   Board board;
   const std::string tag = Tag(GetParam());
   PresetFiles(board, tag);
-  const testbed::RunResult r = board.Run(probe::ProbePath(std::string("path_probe_") + GetParam()),
-                                         {tag, std::to_string(kFrameAddress)});
+  const testbed::RunResult r =
+      board.Run(probe::ProbePath(GetParam()), {tag, std::to_string(kFrameAddress)});
   EXPECT_THAT(TakeLeaks(tag), IsEmpty()) << "files escaped into the real /tmp or /opt";
   ASSERT_TRUE(r.started) << r.refusal;
   EXPECT_TRUE(r.handshake);
@@ -119,8 +120,8 @@ TEST_P(PathProbe, EverythingLandsInTheSandbox) {
   EXPECT_EQ(CountContaining(violations, "/dev/ttyS0"), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, PathProbe,
-                         ::testing::Values("plain", "fortify", "lfs", "fortify_lfs"));
+INSTANTIATE_TEST_SUITE_P(Builds, PathProbe, ::testing::ValuesIn(probe::Builds(PATH_PROBES)),
+                         [](const auto& tc) { return tc.param; });
 
 // ---- Programs that must not start --------------------------------------------------------------
 
@@ -163,6 +164,18 @@ std::string CapabilityCopy(Board& board) {
   return copy.string();
 }
 
+// The marker program marked as one for another processor: the preload library (built for the
+// programs' own) would not load into it.
+std::string OtherMachineCopy(Board& board) {
+  const fs::path copy = MarkerCopy(board, "riscv_probe");
+  constexpr std::streamoff kMachineOffset = 18;  // e_machine, little-endian
+  const char riscv[2] = {static_cast<char>(EM_RISCV), 0};
+  std::fstream(copy, std::ios::in | std::ios::out | std::ios::binary)
+      .seekp(kMachineOffset)
+      .write(riscv, sizeof riscv);
+  return copy.string();
+}
+
 std::string ShellScript(Board& board) {
   const fs::path script = fs::path(board.sandbox()) / "script";
   std::ofstream(script) << "#!/bin/sh\necho ran > \"$1\"\n";
@@ -191,6 +204,9 @@ INSTANTIATE_TEST_SUITE_P(Programs, Refused,
                                            RefusalCase{"Setgid", "setgid", SetgidCopy},
                                            RefusalCase{"FileCapability", "file capabilities",
                                                        CapabilityCopy},
+                                           RefusalCase{"OtherMachine",
+                                                       "does not fit the program's machine",
+                                                       OtherMachineCopy},
                                            RefusalCase{"NotElf", "not an ELF", ShellScript},
                                            RefusalCase{"Missing", "no such program", Missing}),
                          [](const auto& tc) { return std::string(tc.param.name); });
@@ -223,6 +239,9 @@ TEST(Handshake, RunWithItCounts) {
   EXPECT_EQ(r.refusal, "");
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_TRUE(fs::exists(marker));
+  // Nothing said on the way: under the emulator, only the emulated program got the preload
+  // list (the emulator's own loader would warn that it cannot load it).
+  EXPECT_EQ(r.err, "");
 }
 
 // ---- The preload library without a board ends the program at once -------------------------------
@@ -262,7 +281,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 std::vector<std::string> Nm(const std::string& options, const std::string& file) {
   std::vector<std::string> names;
-  const std::string command = "nm -D " + options + " '" + file + "' 2>/dev/null";
+  // The nm of the programs' own toolchain: a cross-built program is not this machine's kind.
+  const std::string command =
+      std::string("'") + DEVICE_NM + "' -D " + options + " '" + file + "' 2>/dev/null";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   if (!pipe) return names;
   char line[512];
@@ -298,11 +319,12 @@ std::vector<fs::path> ProgramsToCheck() {
     if (name != "devsim" && !test_program && IsElfExecutable(e.path()))
       programs.push_back(e.path());
   }
-  for (const char* probe_name :
-       {"path_probe_plain", "path_probe_fortify", "path_probe_lfs", "path_probe_fortify_lfs",
-        "ioctl_probe", "sys_probe_plain", "sys_probe_fortify", "link_probe", "marker_probe"}) {
-    programs.push_back(probe::ProbePath(probe_name));
-  }
+  std::vector<std::string> probes = probe::Builds(PATH_PROBES);
+  const std::vector<std::string> ioctl_probes = probe::Builds(IOCTL_PROBES);
+  probes.insert(probes.end(), ioctl_probes.begin(), ioctl_probes.end());
+  probes.insert(probes.end(),
+                {"sys_probe_plain", "sys_probe_fortify", "link_probe", "marker_probe"});
+  for (const std::string& name : probes) programs.push_back(probe::ProbePath(name));
   return programs;
 }
 

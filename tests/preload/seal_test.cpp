@@ -167,8 +167,11 @@ TEST(SecondSeal, RawSystemCallsReachOnlyTheBoard) {
   ASSERT_TRUE(r.started) << r.refusal;
   if (!r.sealed) GTEST_SKIP() << "no mount namespace here: the preload library guards alone";
   EXPECT_EQ(r.exit_status, 0) << r.err;
+  // qemu-user 7.2 knows no openat2: it answers ENOSYS without reaching the kernel.
+  const bool emulated = !testbed::Emulator().empty();
   EXPECT_THAT(r.OutLines(), ElementsAre("openat ttyS0 board-port write 0",
-                                        "openat2 ttyS0 board-port write 0",
+                                        emulated ? "openat2 ttyS0 ENOSYS"
+                                                 : "openat2 ttyS0 board-port write 0",
                                         "openat ttyS1 ENOENT", "openat ttyUSB0 ENOENT",
                                         "openat ttyACM0 ENOENT",
                                         // the runner's root, seen through /proc
@@ -179,7 +182,8 @@ TEST(SecondSeal, RawSystemCallsReachOnlyTheBoard) {
                                         "unshare EPERM", "mknod EPERM",
                                         "dev sealed", "dev-write EROFS", "null 0"));
   EXPECT_TRUE(SentFrameFor(board, kFrameAddress)) << "raw openat reached the board's port";
-  EXPECT_TRUE(SentFrameFor(board, kFrameAddress + 1)) << "raw openat2 reached the board's port";
+  EXPECT_EQ(SentFrameFor(board, kFrameAddress + 1), !emulated)
+      << "raw openat2 reached the board's port";
   EXPECT_THAT(board.violations(), IsEmpty());
 }
 

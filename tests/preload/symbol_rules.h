@@ -32,7 +32,9 @@ inline const std::set<std::string>& Harmless() {
       "fchdir",   "fdopendir",  "readdir",        "readdir64",       "readdir_r",   "readdir64_r",
       "closedir", "rewinddir",  "seekdir",        "telldir",         "dirfd",       "dirname",
       "fdopen",   "fmemopen",   "open_memstream", "open_wmemstream", "fopencookie", "dlopen",
-      "futimens", "futimes",    "setstate",       "initstate",       "setstate_r",  "initstate_r"};
+      "futimens", "futimes",    "setstate",       "initstate",       "setstate_r",  "initstate_r",
+      // the same, with 64-bit time on a 32-bit device
+      "__fstat64_time64", "__futimens64", "__futimes64"};
   return h;
 }
 
