@@ -59,12 +59,14 @@ void PutIdentity(testbed::Module& module) {
 }
 
 // A table over all three identity records and two other places.
-const char kTable[] =
+const char kTableText[] =
     "0000: 01 02 03 04 05 06 ;\r\n"
     "000B: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E ;\r\n"
     "0019: 03 E8 ;\r\n"
     "0100: 07 08 09 ;\r\n"
     "0200: 0A ;\r\n";
+
+Bytes TableBytes() { return Bytes(kTableText, kTableText + sizeof kTableText - 1); }
 
 std::string SandboxFile(testbed::Board& board, const std::string& name, const Bytes& bytes) {
   return WriteImage(board, bytes, name);
@@ -87,12 +89,12 @@ const ToolCase kTools[] = {
      [](testbed::Board& b) {
        // two full blocks and a short one, in bank 0
        return std::vector<std::string>{SandboxFile(b, "fw.bin", ImageBytes(600)),
-                                       SandboxFile(b, "table.txt", Bytes(kTable, kTable + sizeof kTable - 1))};
+                                       SandboxFile(b, "table.txt", TableBytes())};
      }},
     {"tableupdate", Tool::kTableUpdate, "bm77_tableupdate",
      [](testbed::Board& b) {
        return std::vector<std::string>{
-           SandboxFile(b, "table.txt", Bytes(kTable, kTable + sizeof kTable - 1))};
+           SandboxFile(b, "table.txt", TableBytes())};
      }},
     {"ident", Tool::kIdent, "bm77_ident",
      [](testbed::Board& b) {
