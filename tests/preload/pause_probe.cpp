@@ -21,7 +21,7 @@ long NowMs() {
 
 // Returns the pause's own result (0 when it reports the whole time as passed).
 long Pause(const char* kind, unsigned long value) {
-  if (std::strcmp(kind, "sleep") == 0) return sleep(static_cast<unsigned>(value));
+  if (std::strcmp(kind, "sleep") == 0) return static_cast<long>(sleep(static_cast<unsigned>(value)));
   if (std::strcmp(kind, "usleep") == 0) return usleep(static_cast<useconds_t>(value));
   const timespec request{static_cast<time_t>(value / kMsPerSecond),
                          static_cast<long>(value % kMsPerSecond) * kNsPerMs};
