@@ -9,30 +9,18 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "bm77link.h"
+#include "driver_support.h"
 #include "flash.h"
-#include "line_output.h"
-#include "serial_port.h"
 
 namespace {
 
-size_t ParseHex(const char* text, uint8_t* out, size_t room) {
-  size_t n = 0;
-  for (size_t i = 0; text[i] != '\0' && text[i + 1] != '\0' && n < room; i += 2) {
-    out[n++] = make_uint8(char2hex(text[i]), char2hex(text[i + 1]));
-  }
-  return n;
-}
+using drv::ParseHex;
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bm77::UseLineBufferedOutput();
-  const int port = com_init(bm77::kSerialPortPath);
-  if (port <= 0) {
-    puts("port=fail");
-    return 1;
-  }
+  const int port = drv::OpenPort();
+  if (port < 0) return 1;
   for (int i = 1; i < argc; ++i) {
     const char* step = argv[i];
     const bool has_arg = i + 1 < argc;
