@@ -13,6 +13,16 @@ namespace {
 AckPolicy ack_policy = AckPolicy::kStrict;
 // Writes the lenient policy ended as a success without a response, over the process's life.
 int unconfirmed_writes = 0;
+// Which of the EEPROM's first bytes (where the identity records lie) a write of this run was
+// sent for, whatever became of it: the module may have stored a write whose reply never came.
+constexpr size_t kWatchedBytes = 32;
+uint32_t written_over = 0;
+
+void NoteWriteSent(const uint8_t* payload, int length) {
+  const size_t address = static_cast<size_t>(payload[0]) << 8 | payload[1];
+  const size_t count = static_cast<size_t>(length & 0xFF) - 2;
+  for (size_t a = address; a < address + count && a < kWatchedBytes; ++a) written_over |= 1u << a;
+}
 
 uint8_t High(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
 uint8_t Low(uint16_t v) { return static_cast<uint8_t>(v & 0xFF); }
@@ -113,10 +123,18 @@ ReadOutcome ReadDeviceName(int port, uint8_t* name) {
   return outcome;
 }
 
+bool RunWroteOver(uint16_t address, size_t count) {
+  for (size_t a = address; a < address + count && a < kWatchedBytes; ++a) {
+    if ((written_over >> a & 1u) != 0) return true;
+  }
+  return false;
+}
+
 int EepromWrite(int port, const uint8_t* payload, int length, WriteOutcome* outcome) {
   const Exchange e = RunEepromCommand(port, kCmdEepromWrite, payload,
                                       static_cast<uint8_t>(length & 0xFF), nullptr, 0,
                                       msg::kWriteEepromFailed);
+  if (e.sent > 0 && (length & 0xFF) > 2) NoteWriteSent(payload, length);
   if (e.result == 0 && e.verdict == AckVerdict::kSuccessWithoutResponse) ++unconfirmed_writes;
   if (outcome != nullptr) {
     *outcome = e.result != 0                                       ? WriteOutcome::kFailed

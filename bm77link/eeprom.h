@@ -44,6 +44,10 @@ AckPolicy CurrentAckPolicy();
 // not end with 0 when this is above 0.
 int UnconfirmedWrites();
 
+// Whether a write of this run was sent for any of `count` bytes at `address` (only the first
+// 32 bytes of the EEPROM, where the identity records lie, are watched).
+bool RunWroteOver(uint16_t address, size_t count);
+
 // What a read brought back, for callers that must not take a lenient success for data.
 enum class ReadOutcome { kData, kNoData, kFailed };
 

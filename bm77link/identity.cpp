@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "messages.h"
+#include "port.h"
 
 namespace bm77 {
 
@@ -19,12 +20,13 @@ struct RecordSpan {
   const char* name;
   uint16_t address;
   size_t length;
+  size_t written;  // what its restore writes
   bool SavedIdentity::*read;
 };
 constexpr RecordSpan kRecordSpans[] = {
-    {kMacRecord, kMacAddress, kMacLength, &SavedIdentity::has_mac},
-    {kNameRecord, kNameAddress, kNameReadLength, &SavedIdentity::has_name},
-    {kVcomRecord, kVcomAddress, kVcomLength, &SavedIdentity::has_vcom},
+    {kMacRecord, kMacAddress, kMacLength, kMacLength, &SavedIdentity::has_mac},
+    {kNameRecord, kNameAddress, kNameReadLength, kNameLength, &SavedIdentity::has_name},
+    {kVcomRecord, kVcomAddress, kVcomLength, kVcomLength, &SavedIdentity::has_vcom},
 };
 
 bool Overlaps(const RecordSpan& record, uint16_t address, size_t count) {
@@ -38,6 +40,24 @@ bool HitsUnread(const SavedIdentity& identity, const RecordSpan& record, uint16_
 }
 
 void ReportNotRestored(const char* record) { printf(msg::kRecordNotRestoredFormat, record); }
+
+// One record back from the snapshot. Returns whether the write went through: sent, and
+// confirmed by the module's response.
+bool RestoreRecord(int port, const RecordSpan& record, const SavedIdentity& identity) {
+  const int unconfirmed_before = UnconfirmedWrites();
+  LetRestoreWritesOut(true);
+  int result = -1;
+  if (record.read == &SavedIdentity::has_mac) {
+    result = SaveMacToBM77(port, identity.mac);
+  } else if (record.read == &SavedIdentity::has_name) {
+    result = SaveDeviceNameToBM77(port, identity.name);
+  } else {
+    result = WriteVcom(port, identity.vcom);
+  }
+  LetRestoreWritesOut(false);
+  // A write the lenient policy took on an odd status may not have been stored.
+  return result == 0 && UnconfirmedWrites() == unconfirmed_before;
+}
 
 }  // namespace
 
@@ -69,25 +89,29 @@ bool ProtectIdentity(const SavedIdentity& identity, uint16_t line_address,
 
 int RestoreIdentity(int port, const SavedIdentity& identity) {
   bool all_taken = true;
-  if (identity.has_mac) {
-    if (SaveMacToBM77(port, identity.mac) != 0) all_taken = false;
-  } else {
-    ReportNotRestored(kMacRecord);
-  }
-  if (identity.has_name) {
-    if (SaveDeviceNameToBM77(port, identity.name) != 0) all_taken = false;
-  } else {
-    ReportNotRestored(kNameRecord);
-  }
-  if (identity.has_vcom) {
-    if (WriteVcom(port, identity.vcom) != 0) all_taken = false;
-  } else {
-    ReportNotRestored(kVcomRecord);
+  for (const RecordSpan& record : kRecordSpans) {
+    if (!(identity.*record.read)) {
+      ReportNotRestored(record.name);
+      continue;
+    }
+    // Out of step, a record the run never wrote over is as it was: nothing to put back.
+    if (!LineInStep() && !RunWroteOver(record.address, record.written)) continue;
+    if (CurrentLineState() == LineState::kClosed) {
+      printf(msg::kRecordNotRestoredSilentFormat, record.name);
+      all_taken = false;
+      continue;
+    }
+    if (!RestoreRecord(port, record, identity)) all_taken = false;
   }
   return all_taken ? 0 : -1;
 }
 
 int CheckIdentity(int port, const SavedIdentity& identity) {
+  // A read on a line out of step could take a late reply for the record.
+  if (!LineInStep()) {
+    puts(msg::kIdentityNotChecked);
+    return -1;
+  }
   bool mac_ok = true, name_ok = true, vcom_ok = true;
   if (identity.has_mac) {
     uint8_t mac[kMacLength];

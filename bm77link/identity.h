@@ -57,12 +57,15 @@ bool ProtectIdentity(const SavedIdentity& identity, uint16_t line_address,
                      const TableWrite* writes, int count);
 
 // Restore: writes back MAC, device name and VCOM, in this order. A record that was not read is
-// never written: the run has left it alone, and one line names it. Returns 0 when every write
-// went through, else -1.
+// never written: the run has left it alone, and one line names it. On a line out of step
+// (port.h) only the records a write of this run went out for are written back, with the
+// snapshot's bytes; on a closed line none is, and one line names each. Returns 0 when every
+// write went through and was confirmed, else -1.
 int RestoreIdentity(int port, const SavedIdentity& identity);
 
 // Verify: reads the restored records back without printing their values and compares them
-// (the name over its 12 written bytes). Returns 0 when every record that was saved is in the
+// (the name over its 12 written bytes). Not on a line out of step, where a late reply could
+// pass for a record: one line says the identity was not checked, and the result is -1. Returns 0 when every record that was saved is in the
 // module again; else prints one line naming the records that differ or could not be read
 // back, and returns -1.
 int CheckIdentity(int port, const SavedIdentity& identity);

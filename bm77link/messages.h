@@ -23,6 +23,10 @@ constexpr const char kRecordNotRestoredFormat[] = "%s not read from BM77, left u
 constexpr const char kIdentityCheckFailedFormat[] = "Identity Check Failed:%s%s%s\n";
 constexpr const char kTableLineHeldBackFormat[] =
     "%s not read from BM77, table line %04X not written\n";
+// After an exchange without a complete reply the run only puts back what it wrote over.
+constexpr const char kIdentityNotChecked[] = "BM77 not answering, identity not checked";
+constexpr const char kRecordNotRestoredSilentFormat[] = "BM77 not answering, %s not restored\n";
+constexpr const char kTableStopped[] = "BM77 not answering, rest of table not written";
 
 // Board I/O control device
 constexpr const char kOpenFailFormat[] = "Open %s Fail.\n";

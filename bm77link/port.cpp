@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -151,6 +152,46 @@ void TraceChunk(char direction, const uint8_t* bytes, size_t count) {
   errno = saved_errno;
 }
 
+// ---- Keeping in step with the module ----
+
+LineState line_state = LineState::kInStep;
+bool restore_writes_out = false;
+
+// An exchange got no complete reply within its limit: its reply may still come, so nothing
+// read from here on can be trusted to belong to the next command.
+void NoteNoCompleteReply() {
+  line_state = line_state == LineState::kInStep ? LineState::kOutOfStep : LineState::kClosed;
+}
+
+// Whether a command may go out, or a reply be waited for: on a line in step always; out of
+// step only for the restore writes; on a closed line never.
+bool ExchangeMayRun() {
+  switch (line_state) {
+    case LineState::kInStep: return true;
+    case LineState::kOutOfStep: return restore_writes_out;
+    case LineState::kClosed: return false;
+  }
+  return false;
+}
+
+// Reads and drops whatever waits on the port, without waiting for more. A module that chatters
+// without pause cannot keep the host here: at most this many reads, the rest is flushed.
+constexpr int kDiscardReadsMax = 16;
+
+void DiscardWaitingBytes(int port) {
+  uint8_t scrap[kRxBufferSize];
+  for (int i = 0; i < kDiscardReadsMax; ++i) {
+    const ssize_t n = read(port, scrap, sizeof scrap);
+    if (n > 0) {
+      TraceChunk(kTraceModuleToHost, scrap, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return;  // nothing more waiting (or a port error, which the exchange itself will meet)
+  }
+  tcflush(port, TCIFLUSH);
+}
+
 // The silence limit of the receive in progress: kReplySilenceMs, unless an exchange that takes
 // the module longer has set its own for the length of one receive.
 int reply_silence_ms = kReplySilenceMs;
@@ -221,14 +262,20 @@ int BuildCommandFrame(uint8_t command, const uint8_t* payload, uint8_t length, u
   return fits ? static_cast<int>(at) : -1;
 }
 
-int com_init(const char* path) { return OpenSerialPort(path, /*two_stop_bits=*/false); }
+int com_init(const char* path) {
+  line_state = LineState::kInStep;
+  restore_writes_out = false;
+  return OpenSerialPort(path, /*two_stop_bits=*/false);
+}
 
 int Send_Command(int port, uint8_t command, uint8_t length, const uint8_t* payload) {
+  if (!ExchangeMayRun()) return kHeldBack;
   const int frame_length = BuildCommandFrame(command, payload, length, tx_buffer, kTxBufferSize);
   if (frame_length < 0) {
     puts(msg::kFrameTooLong);
     return -1;
   }
+  DiscardWaitingBytes(port);
   const int written = WriteAll(port, tx_buffer, static_cast<size_t>(frame_length));
   if (written < 0) puts(msg::kSendCommandFailed);
   return written;
@@ -249,13 +296,18 @@ int Recieve_Response(int port, uint8_t* body) { return ReceiveResponseAtLeast(po
 
 namespace bm77 {
 
+LineState CurrentLineState() { return line_state; }
+void LetRestoreWritesOut(bool on) { restore_writes_out = on; }
+
 int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
   constexpr size_t kMaxReadAtOnce = 255;
+  if (!ExchangeMayRun()) return kBadResponse;
   size_t fill = 0;
   for (;;) {
     const size_t room = kRxBufferSize - fill;
     if (room == 0) {
       puts(msg::kResponseTooLong);
+      NoteNoCompleteReply();  // the rest of it is still coming
       return kBadResponse;
     }
     // After a trailer that came too early, only a short pause may follow inside the frame.
@@ -265,6 +317,7 @@ int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
     if (n == kTimedOut && early_trailer) break;  // the frame did end there
     if (n < 0) {
       ReportReadFailure(n);
+      NoteNoCompleteReply();
       return kBadResponse;
     }
     fill += static_cast<size_t>(n);
@@ -296,15 +349,19 @@ int Recieve_ResponseWithin(int port, uint8_t* body, int silence_ms) {
   return length;
 }
 
-int Send_Raw(int port, const uint8_t* data, size_t length) { return WriteAll(port, data, length); }
+int Send_Raw(int port, const uint8_t* data, size_t length) {
+  if (line_state != LineState::kInStep) return kHeldBack;
+  return WriteAll(port, data, length);
+}
 
 int Recieve_Raw(int port, size_t count) {
-  if (count > kRxBufferSize) return -1;
+  if (count > kRxBufferSize || !ExchangeMayRun()) return -1;
   size_t fill = 0;
   while (fill < count) {
     const int n = ReadSome(port, rx_buffer + fill, count - fill, reply_silence_ms);
     if (n < 0) {
       ReportReadFailure(n);
+      NoteNoCompleteReply();
       return -1;
     }
     fill += static_cast<size_t>(n);

@@ -49,6 +49,10 @@ constexpr uint8_t kFrameStart = 0x66;  // 'f'
 constexpr uint8_t kFrameEnd = 0x5A;    // 'Z'
 constexpr uint8_t kAckAccepted = 0x33; // '3'
 
+// Result of Send_Command and Send_Raw for a frame held back because the line is out of step
+// (see LineState); nothing was sent and nothing printed.
+constexpr int kHeldBack = -2;
+
 // Result of Recieve_Ack when no acknowledgement arrived (silence or a port error). Never a
 // status byte, so no acknowledgement policy can take it for acceptance.
 constexpr int kNoAck = -1;
@@ -83,7 +87,10 @@ int com_init(const char* path);
 
 // Frames the command in tx_buffer and writes all of it. Returns the frame length, or a
 // negative value (after "Send Command Failed!") when the port failed or stayed full; a frame
-// that does not fit tx_buffer is refused before anything is sent.
+// that does not fit tx_buffer is refused before anything is sent, and one held back by the
+// line's state returns kHeldBack without a line. Bytes already waiting on the port belong to
+// no exchange of this run (a module that started late, chatter, the tail of a reply given up
+// on): they are read and dropped before the frame goes out.
 int Send_Command(int port, uint8_t command, uint8_t length, const uint8_t* payload);
 
 // Waits for the two-byte acknowledgement and returns its second byte (0..255), or kNoAck
@@ -106,8 +113,9 @@ int Recieve_AckWithin(int port, int silence_ms);
 int Recieve_ResponseWithin(int port, uint8_t* body, int silence_ms);
 
 // Writes `length` bytes as they are, outside the framing (the flash burst); a write the port
-// takes in part is completed like a command frame. Returns `length`, or -1 when the port
-// failed or stayed full (nothing printed).
+// takes in part is completed like a command frame. Nothing waiting is dropped: the burst's
+// replies overlap its blocks. Returns `length`, -1 when the port failed or stayed full, or
+// kHeldBack on a line out of step (nothing printed).
 int Send_Raw(int port, const uint8_t* data, size_t length);
 
 // Collects exactly `count` bytes (at most kRxBufferSize) into rx_buffer from its start, asking
@@ -116,6 +124,20 @@ int Send_Raw(int port, const uint8_t* data, size_t length);
 int Recieve_Raw(int port, size_t count);
 
 namespace bm77 {
+
+// Whether the host and the module are in step. An exchange that got no complete reply within
+// its limit (silence, a line that hung up, a reply longer than the buffer) leaves the line out
+// of step: its reply may still be on its way, and whatever the host reads next could be that
+// late reply taken for another command's answer. From then on a frame goes out only while
+// the identity guard lets its restore writes out, and the first exchange that goes silent
+// again closes the line for good. A new port (com_init) starts in step.
+enum class LineState { kInStep, kOutOfStep, kClosed };
+LineState CurrentLineState();
+inline bool LineInStep() { return CurrentLineState() == LineState::kInStep; }
+// While on, command frames go out, and their replies are waited for, on a line that is out of
+// step (never on a closed one): the restore writes, which carry the run's own snapshot and
+// take no data from the module. Otherwise a receive on a line out of step fails at once.
+void LetRestoreWritesOut(bool on);
 
 // Recieve_Response for a reply whose frame is at least `least_frame_length` bytes long (a
 // read's: header, lead bytes, the data asked for, CRC and trailer). A trailer seen before

@@ -10,6 +10,7 @@
 
 #include "eeprom.h"
 #include "identity.h"
+#include "port.h"
 #include "messages.h"
 #include "port.h"
 
@@ -135,7 +136,14 @@ bool WriteTable(int port, int table_fd, const SavedIdentity* guard) {
       whole = false;
       continue;
     }
-    for (int i = 0; i < count; ++i) whole = WriteRun(port, writes[i]) && whole;
+    for (int i = 0; i < count; ++i) {
+      // After an exchange without a complete reply nothing more of the table goes out.
+      if (!LineInStep()) {
+        puts(msg::kTableStopped);
+        return false;
+      }
+      whole = WriteRun(port, writes[i]) && whole;
+    }
   }
   puts(msg::kTableDone);
   return whole;

@@ -97,6 +97,9 @@ struct Fault {
     kHangUp,          // the module hangs up instead of answering: the line closes (the
                       // program's reads of the port end, its writes fail) and stays closed
                       // until the next run, which gets a fresh line
+    kLate,            // the ordinary reply, `delay` late (a module still busy or restarting);
+                      // like every reply it holds back each later one
+    kStray,           // the ordinary reply, then the stray `bytes` `delay` after it
   };
   Kind kind = Kind::kAckStatus;
   int command = -1;    // command byte it applies to; -1: any command
@@ -106,6 +109,7 @@ struct Fault {
   Bytes bytes;
   std::vector<size_t> cuts;  // kSplit: offsets into the reply byte stream (ack + response)
   std::chrono::milliseconds gap{2};
+  std::chrono::milliseconds delay{0};  // kLate, kStray
 };
 
 // Faults of the flash burst, chosen per bank and full block.
@@ -115,11 +119,15 @@ struct BurstFault {
     kFinishReply,  // the bank's finish reply is `bytes` instead of 3C 33
     kSilence,      // from full block `block` on, the module says nothing more in this bank
     kHangUp,       // at full block `block` the module hangs up, as Fault::Kind::kHangUp
+    kLateResume,   // the resume reply of full block `block` goes out `delay` late, and every
+                   // later reply of the bank after it
+    kLateFinish,   // the bank's finish reply goes out `delay` late
   };
   Kind kind = Kind::kResumeReply;
   int bank = 0;   // the bank (as selected by 0x63) it applies to
   int block = 1;  // 1-based full block within the bank
   Bytes bytes;
+  std::chrono::milliseconds delay{0};  // kLateResume, kLateFinish
 };
 
 class Module {

@@ -310,13 +310,13 @@ void Module::Impl::HandleHostEvent(WireEvent event) {
     }
   }
   reply::Plan plan = reply::PlanReply(applied, outcome);
-  const std::chrono::milliseconds delay = outcome ? outcome->delay : std::chrono::milliseconds{};
+  std::chrono::milliseconds delay = outcome ? outcome->delay : std::chrono::milliseconds{};
+  if (applied != nullptr && applied->kind == Fault::Kind::kLate) delay += applied->delay;
   for (WireEvent& sent : plan.events) {
     sent.at = Clock::now() + delay;
     Log(std::move(sent));
   }
-  Queue(reply::Pieces(applied, plan.bytes), applied ? applied->gap : std::chrono::milliseconds{},
-        delay);
+  Queue(reply::Pieces(applied, plan.bytes), reply::PieceGap(applied), delay);
   if (applied != nullptr && applied->kind == Fault::Kind::kHangUp) HangUp();
 }
 

@@ -19,7 +19,9 @@ constexpr size_t kCrcLow = 1;
 constexpr size_t kTrailerMark = 2;
 constexpr size_t kTrailerEnd = 3;
 
-bool BlockFault(BurstFault::Kind kind) { return kind != BurstFault::Kind::kFinishReply; }
+bool BlockFault(BurstFault::Kind kind) {
+  return kind != BurstFault::Kind::kFinishReply && kind != BurstFault::Kind::kLateFinish;
+}
 
 }  // namespace
 
@@ -143,7 +145,11 @@ void Module::Impl::TakeBlock(const Bytes& data) {
     flash_.resumes_due.pop_front();
   }
   flash_.max_unconfirmed = std::max(flash_.max_unconfirmed, flash_.resumes_due.size());
-  const Clock::time_point due = now + flash_.resume_hold;
+  const BurstFault* late = flash::MatchBurstFault(flash_.faults, BurstFault::Kind::kLateResume,
+                                                  burst.bank, burst.full_blocks);
+  Clock::time_point due = now + flash_.resume_hold + (late ? late->delay : Clock::duration{});
+  // Replies go out in order: one held back holds back every later one.
+  if (!flash_.resumes_due.empty()) due = std::max(due, flash_.resumes_due.back());
   flash_.resumes_due.push_back(due);
   const BurstFault* fault = flash::MatchBurstFault(flash_.faults, BurstFault::Kind::kResumeReply,
                                                    burst.bank, burst.full_blocks);
@@ -165,6 +171,9 @@ void Module::Impl::EndBank(const Bytes& bank_end) {
   Clock::time_point due = Clock::now();
   // The finish reply comes after every resume reply still held back.
   if (!flash_.resumes_due.empty()) due = std::max(due, flash_.resumes_due.back());
+  const BurstFault* late =
+      flash::MatchBurstFault(flash_.faults, BurstFault::Kind::kLateFinish, burst.bank, 0);
+  if (late != nullptr) due += late->delay;
   SendBurstReply(
       fault ? fault->bytes : framing::EncodeAck(accepted ? framing::kAccept : flash::kBankRefused),
       due);

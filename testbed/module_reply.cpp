@@ -98,6 +98,7 @@ void AddFaulty(Plan& plan, const Fault& fault, const std::optional<CommandReply>
     case Kind::kByteByByte:
     case Kind::kSplit:
     case Kind::kNotStored:
+    case Kind::kLate:
       AddOrdinary(plan, reply ? reply->ack_status : framing::kAccept, reply);
       return;
     case Kind::kOversize: {
@@ -108,6 +109,10 @@ void AddFaulty(Plan& plan, const Fault& fault, const std::optional<CommandReply>
       return;
     }
     case Kind::kRawReply:
+      AddRaw(plan, fault.bytes);
+      return;
+    case Kind::kStray:
+      AddOrdinary(plan, reply ? reply->ack_status : framing::kAccept, reply);
       AddRaw(plan, fault.bytes);
       return;
   }
@@ -158,7 +163,15 @@ std::vector<Bytes> Pieces(const Fault* fault, const Bytes& bytes) {
   if (bytes.empty()) return {};
   if (fault != nullptr && fault->kind == Kind::kByteByByte) return CutEvery(bytes, 1);
   if (fault != nullptr && fault->kind == Kind::kSplit) return CutAt(bytes, fault->cuts);
+  if (fault != nullptr && fault->kind == Kind::kStray) {
+    return CutAt(bytes, {bytes.size() - fault->bytes.size()});  // the stray bytes on their own
+  }
   return {bytes};
+}
+
+std::chrono::milliseconds PieceGap(const Fault* fault) {
+  if (fault == nullptr) return std::chrono::milliseconds{};
+  return fault->kind == Kind::kStray ? fault->delay : fault->gap;
 }
 
 std::vector<Bytes> CutEvery(const Bytes& bytes, size_t piece) {

@@ -3,6 +3,7 @@
 // Pure code; the module queues the pieces and logs the events.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -37,6 +38,8 @@ Plan PlanReply(const Fault* fault, const std::optional<CommandReply>& reply);
 
 // The pieces a plan goes out in: one piece normally, single bytes or cuts when paced.
 std::vector<Bytes> Pieces(const Fault* fault, const Bytes& bytes);
+// How far apart the pieces go out.
+std::chrono::milliseconds PieceGap(const Fault* fault);
 // `bytes` cut into pieces of at most `piece` bytes (0: one piece).
 std::vector<Bytes> CutEvery(const Bytes& bytes, size_t piece);
 // Unprompted bytes for a receive monitor: 0x00, 0x01, ... wrapping at 0xFF.

@@ -2,6 +2,7 @@
 #include "board_store.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +23,8 @@ namespace {
 constexpr uint8_t kEepromWrite = 0x74;
 constexpr uint8_t kRefusedStatus = 0x55;  // "<U": the module did not take the command
 constexpr uint8_t kBankRefused = 0x55;
+// Past the tools' 3 s limit for a reply, so the reply meets the host's next command.
+constexpr std::chrono::milliseconds kLateReply{4000};
 
 testbed::Fault ModuleFault(testbed::Fault::Kind kind, int command = -1) {
   testbed::Fault f;
@@ -47,6 +50,13 @@ const std::vector<std::pair<std::string, std::function<void(Board&)>>>& FaultAct
   static const std::vector<std::pair<std::string, std::function<void(Board&)>>> actions = {
       {"port-missing", [](Board&) {}},
       {"module-silent", [](Board& b) { b.module().AddFault(ModuleFault(K::kSilence)); }},
+      {"module-late",
+       [](Board& b) {
+         testbed::Fault f = ModuleFault(K::kLate);
+         f.occurrence = 1;
+         f.delay = kLateReply;
+         b.module().AddFault(f);
+       }},
       {"module-refuses", [](Board& b) { b.module().AddFault(ModuleFault(K::kAckStatus)); }},
       {"writes-lost",
        [](Board& b) { b.module().AddFault(ModuleFault(K::kNotStored, kEepromWrite)); }},
@@ -133,6 +143,7 @@ Bytes FreshRandom() {
 const std::vector<FaultEntry> kFaults = {
     {"port-missing", "the serial port /dev/ttyS0 does not exist"},
     {"module-silent", "the module answers no command"},
+    {"module-late", "the module answers the run's first command 4 s late, after the tools gave up"},
     {"module-refuses", "the module refuses every command (acknowledges with 3C 55)"},
     {"writes-lost", "the module confirms every EEPROM write and then loses it"},
     {"flash-silent", "the module falls silent in the first block of flash bank 0"},

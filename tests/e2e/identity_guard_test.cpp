@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <tuple>
 #include <vector>
 
+#include "flash_support.h"
 #include "identity_board.h"
+#include "sim_protocol.h"
 
 namespace e2e {
 namespace {
@@ -223,6 +227,94 @@ TEST_F(IdentityGuard, SilentModuleFailsTheRunInTime) {
     EXPECT_THAT(out, Contains(std::string(rec.name) + " not read from BM77, left unchanged"));
   }
   EXPECT_LT(r.cpu_seconds, 0.5);
+}
+
+// ---- Replies out of time ----
+
+// A module still restarting answers a read after the host gave up on it. The late reply must
+// never pass for the next command's answer, and a dead module must not keep the run.
+constexpr auto kLate = std::chrono::milliseconds(4000);  // past the host's 3 s limit
+const char* const kTools[] = {"bm77_tableupdate", "bm77_fwupdate"};
+
+// Runs the table tool, or the firmware tool with a small image and the table.
+template <typename Param>
+class GuardedTool : public IdentityGuard, public ::testing::WithParamInterface<Param> {
+ protected:
+  virtual std::string Tool() const = 0;
+  testbed::RunResult RunTool(const Lines& table) {
+    const std::string tool = Tool();
+    testbed::RunOptions options;
+    options.env[simwire::kEnvSkipPausesMs] = "500";
+    if (tool == "bm77_tableupdate") return Update(Table(table), options);
+    return Run(tool, {WriteImage(board_, ImageBytes(600), "fw.bin"), Table(table)}, options);
+  }
+};
+
+class LateReply : public GuardedTool<std::tuple<const char*, Record>> {
+  std::string Tool() const override { return std::get<0>(GetParam()); }
+};
+class DeadModule : public GuardedTool<const char*> {
+  std::string Tool() const override { return GetParam(); }
+};
+
+TEST_P(LateReply, ToASnapshotReadChangesNothing) {
+  Fault f;
+  f.kind = Fault::Kind::kLate;
+  f.command = kRead;
+  f.occurrence = std::get<1>(GetParam()).read;
+  f.delay = kLate;
+  module().AddFault(f);
+  const auto r = RunTool({kMac.line, kName.line, kVcom.line});
+  EXPECT_NE(r.exit_status, 0);
+  EXPECT_TRUE(module().eeprom_writes().empty());
+  ExpectIdentityKept();
+  // The line is out of step from the late read on: nothing more is read or sent.
+  EXPECT_EQ(module().host_frames().size(), static_cast<size_t>(std::get<1>(GetParam()).read));
+}
+
+TEST_P(DeadModule, AtTheFirstTableWriteEndsTheRunInSeconds) {
+  AddFault(Fault::Kind::kSilence, kWrite, 0);  // every write, from the table's first on
+  Lines table = {kMac.line, kName.line, kVcom.line};
+  for (int i = 0; i < 9; ++i) table.push_back("0" + std::to_string(i + 1) + "00: 01 02 ;");
+  const auto r = RunTool(table);
+  EXPECT_EQ(r.exit_status, 2);
+  // The table's first write and the one restore of what it wrote over wait their 3 s each;
+  // nothing else waits. Generous for a loaded machine, far below one wait per line.
+  EXPECT_LT(r.wall_seconds, 12.0);
+  EXPECT_THAT(r.OutLines(), Contains("BM77 not answering, rest of table not written"));
+  EXPECT_THAT(r.OutLines(), Contains("BM77 not answering, identity not checked"));
+  ExpectIdentityKept();
+  int writes = 0;
+  for (const WireEvent& e : module().host_frames()) writes += e.command == kWrite;
+  EXPECT_EQ(writes, 2);  // the table's first, the MAC's restore; then the line is closed
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, LateReply, ::testing::Combine(::testing::ValuesIn(kTools), ::testing::ValuesIn(kRecords)),
+    [](const auto& tc) {
+      std::string name = std::string(std::get<0>(tc.param)) + std::get<1>(tc.param).name;
+      name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }),
+                 name.end());
+      return name;
+    });
+INSTANTIATE_TEST_SUITE_P(Tools, DeadModule, ::testing::ValuesIn(kTools), [](const auto& tc) {
+  return std::string(tc.param).substr(5);  // without "bm77_"
+});
+
+TEST_F(IdentityGuard, LateTableWriteIsAnsweredByTheRestoreWithTheSnapshot) {
+  Fault f;
+  f.kind = Fault::Kind::kLate;
+  f.command = kWrite;
+  f.occurrence = 1;
+  f.delay = kLate;
+  module().AddFault(f);
+  const auto r = Update(Table({kMac.line, kName.line, "0100: 01 ;"}));
+  EXPECT_EQ(r.exit_status, 2);  // nothing could be checked
+  // The MAC line went out; the restore puts the MAC back from the snapshot, and the name, which
+  // the run never wrote over, is left alone.
+  ExpectIdentityKept();
+  EXPECT_FALSE(WrittenAt(kName.address, kName.length));
+  EXPECT_THAT(r.OutLines(), Contains("BM77 not answering, identity not checked"));
 }
 
 // ---- What was read is put back, and checked ----

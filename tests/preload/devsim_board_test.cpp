@@ -251,6 +251,7 @@ TEST_P(DevsimFaults, ReachTheProgramsFailurePaths) {
 INSTANTIATE_TEST_SUITE_P(
     Devsim, DevsimFaults,
     ::testing::Values(FaultCase{"module-silent", "bm77_ident", 2},
+                      FaultCase{"module-late", "bm77_ident", 2},
                       FaultCase{"port-missing", "bm77_ident", 255},
                       FaultCase{"chip-missing", "Noisewell", 255},
                       FaultCase{"fb-missing", "bmpview PIC", 255},

@@ -8,7 +8,8 @@
 // or a record did not read back equal; 3 the table is not wholly in the module (a write failed or was refused, or the MAC it
 // left could not be read back; 2 wins over 3); 252 serial port; 253 image name; 254 image or
 // table file (missing, not a regular file, or an image that is empty or larger than the
-// flash), the module untouched; 255 flash programming.
+// flash), the module untouched; 255 flash programming, or not started because the module
+// did not answer an identity read (then nothing was changed).
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -108,6 +109,11 @@ int UpdateKeepingIdentity(int port, const Arguments& args, Files* files) {
   sleep(kBannerSeconds);
   const int opened = OpenFiles(args, files);
   if (opened != kStatusDone) return opened;
+  // A snapshot read without a reply leaves the line out of step: nothing is changed then.
+  if (!bm77::LineInStep()) {
+    puts(fwmsg::kFlashNotStarted);
+    return kStatusFlashFailed;
+  }
   if (UpdateFlashCode(port, files->image) != 0) return kStatusFlashFailed;
   const bool table_whole = ApplyTable(port, *files, identity);
   const int restored = bm77::RestoreIdentity(port, identity);

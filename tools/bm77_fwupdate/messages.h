@@ -25,6 +25,7 @@ constexpr const char kRecieveFinishFailedFormat[] = "Recieve Finish Failed -- 0x
 // Programming an image
 constexpr const char kParseBinFile[] = "Parse Bin File";
 constexpr const char kFlashInitializeError[] = "Flash Initialize Error";
+constexpr const char kFlashNotStarted[] = "BM77 not answering, firmware not updated";
 constexpr const char kFlashEraseFailed[] = "Flash Erase Failed";
 constexpr const char kFlashSwitchBankFailed[] = "Flash Switch Bank Failed";
 constexpr const char kBankStartFailed[] = "Flash Burst Write Bank Start Failed";
