@@ -216,19 +216,46 @@ void ReportReadFailure(int result) {
   puts(result == kTimedOut ? msg::kReplyTimeout : msg::kPortReadError);
 }
 
+timespec Now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+// Milliseconds left of `limit_ms` counted from `since`; 0 once it has passed.
+int MsLeft(const timespec& since, int limit_ms) {
+  const timespec now = Now();
+  const long long passed = static_cast<long long>(now.tv_sec - since.tv_sec) * 1000 +
+                           (now.tv_nsec - since.tv_nsec) / 1000000;
+  return passed >= limit_ms ? 0 : static_cast<int>(limit_ms - passed);
+}
+
+// A port that polls writable yet takes nothing is asked again after this pause, not at once.
+constexpr int kRefusedWriteRetryMs = 1;
+
 // Writes all `length` bytes: a non-blocking port may take a frame in parts, and the rest
-// follows as soon as the port has room again. Returns `length`, or -1.
+// follows as soon as the port has room again. The port may go kWriteStallMs without taking a
+// byte, however often it wakes the host. Returns `length`, or -1.
 int WriteAll(int port, const uint8_t* data, size_t length) {
   size_t done = 0;
+  timespec progress = Now();
+  bool woken = false;  // the last wait said the port had room
   while (done < length) {
     const ssize_t n = write(port, data + done, length - done);
     if (n > 0) {
       TraceChunk(kTraceHostToModule, data + done, static_cast<size_t>(n));
       done += static_cast<size_t>(n);
+      progress = Now();
+      woken = false;
       continue;
     }
     if (n < 0 && !NoDataYet(errno)) return -1;
-    if (WaitPort(port, POLLOUT, kWriteStallMs) != kReady) return -1;
+    const int left = MsLeft(progress, kWriteStallMs);
+    if (left == 0) return -1;
+    if (woken) poll(nullptr, 0, kRefusedWriteRetryMs);
+    const WaitResult w = WaitPort(port, POLLOUT, left);
+    if (w == kPortFailed) return -1;
+    woken = w == kReady;  // a time-out ends the run of the loop above
   }
   return static_cast<int>(length);
 }

@@ -21,9 +21,12 @@ constexpr const char kEnvTty[] = "BM77SIM_TTY";
 //   BM77SIM_PORT_WRITE_EAGAIN=1  every other write to the port fails with EAGAIN, first one too
 //   BM77SIM_PORT_WRITE_FAIL=K    the K-th write to the port (1-based) and every later one fail
 //                                with EIO
+//   BM77SIM_PORT_WRITE_STALL=N   the port takes N bytes in all, then every write fails with
+//                                EAGAIN though the port still polls writable
 constexpr const char kEnvPortWriteMax[] = "BM77SIM_PORT_WRITE_MAX";
 constexpr const char kEnvPortWriteEagain[] = "BM77SIM_PORT_WRITE_EAGAIN";
 constexpr const char kEnvPortWriteFail[] = "BM77SIM_PORT_WRITE_FAIL";
+constexpr const char kEnvPortWriteStall[] = "BM77SIM_PORT_WRITE_STALL";
 // Scripted reads on the port, for counting tests of programs that poll the port in a loop:
 //   BM77SIM_PORT_READ_SCRIPT="i:n,i:n,..."  read number i (1-based) returns n bytes (zeros)
 //                                           instead of reading the port; never more than

@@ -23,6 +23,8 @@ struct PortSettings {
   size_t write_max;  // 0: no limit
   bool write_eagain;
   unsigned long write_fail_from;  // 0: never
+  size_t write_stall;             // 0: never; else the port takes no byte past this many
+  size_t written;
   unsigned long read_limit;       // 0: no limit
   ScriptedRead script[kScriptMax];
   int script_len;
@@ -67,6 +69,7 @@ void ParsePortSettings() {
   g_port.write_max = NumberSetting(simwire::kEnvPortWriteMax);
   g_port.write_eagain = NumberSetting(simwire::kEnvPortWriteEagain) != 0;
   g_port.write_fail_from = NumberSetting(simwire::kEnvPortWriteFail);
+  g_port.write_stall = NumberSetting(simwire::kEnvPortWriteStall);
   g_port.read_limit = NumberSetting(simwire::kEnvPortReadLimit);
   ParseScript(getenv(simwire::kEnvPortReadScript));
 }
@@ -97,7 +100,16 @@ ssize_t PortWrite(int fd, const void* buf, size_t count) {
     return -1;
   }
   if (g_port.write_max != 0 && count > g_port.write_max) count = g_port.write_max;
-  return BM77SIM_REAL(write)(fd, buf, count);
+  if (g_port.write_stall != 0) {
+    if (g_port.written >= g_port.write_stall) {
+      errno = EAGAIN;
+      return -1;
+    }
+    if (count > g_port.write_stall - g_port.written) count = g_port.write_stall - g_port.written;
+  }
+  const ssize_t n = BM77SIM_REAL(write)(fd, buf, count);
+  if (n > 0) g_port.written += static_cast<size_t>(n);
+  return n;
 }
 
 }  // namespace bm77sim

@@ -349,6 +349,15 @@ INSTANTIATE_TEST_SUITE_P(
                       LostCase{"Vcom", kVcom, "Identity Check Failed: VCOM"}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+TEST_F(IdentityGuard, RestoreWriteTakenOnAnOddStatusIsNotDone) {
+  AddFault(Fault::Kind::kAckStatus, kWrite, 2, 0x00);  // the MAC's restore, after the table's
+  const auto r = Update(Table({"0100: 01 ;"}));
+  // The MAC reads back equal (the table never touched it), but nothing says the module stored
+  // the write the lenient policy let through.
+  EXPECT_EQ(r.exit_status, 2);
+  ExpectIdentityKept();
+}
+
 // ---- Records that hold the frame trailer 3C 5A ----
 
 struct TrailerCase {

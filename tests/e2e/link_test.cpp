@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "board_test.h"
+#include "sim_protocol.h"
 
 namespace e2e {
 namespace {
@@ -167,6 +168,46 @@ TEST_F(Link, ShortBodyIsNotTakenForData) {
   EXPECT_THAT(r.OutLines(), ElementsAre("Response Error!", "read=10"));
 }
 
+TEST_F(Link, ReplyOneByteShortIsNotTakenForData) {
+  Fault f;
+  f.kind = Fault::Kind::kRawReply;
+  f.command = kRead;
+  // The three lead bytes and five of the six data bytes asked for.
+  f.bytes = Hex("3C33 3C66 730006 6655443322 0000 3C5A");
+  module().AddFault(f);
+  const auto r = Drive({"read", "0000", "6"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("Response Error!", "read=10"));
+}
+
+// A response frame of `length` bytes in all: header, body of 0x11 bytes, CRC, trailer.
+Bytes FrameOfLength(size_t length) {
+  Bytes reply = Hex("3C33 3C66");
+  reply.resize(length - 2, 0x11);
+  reply.push_back(0x3C);
+  reply.push_back(0x5A);
+  return reply;
+}
+
+TEST_F(Link, ResponseFillsTheReceiveBufferExactly) {
+  for (const size_t length : {256u, 257u}) {
+    Fault f;
+    f.kind = Fault::Kind::kRawReply;
+    f.command = kRead;
+    f.occurrence = 1;
+    f.bytes = FrameOfLength(length + 2);  // and the two acknowledgement bytes before it
+    module().ClearFaults();
+    module().AddFault(f);
+    const auto r = Drive({"send", "73", "000006", "ack", "resp"});
+    if (length == 256) {
+      EXPECT_THAT(r.OutLines(), ElementsAre("send=10", "ack=51", "resp=250 body=" +
+                                                                     HexOf(Bytes(250, 0x11))));
+    } else {
+      EXPECT_THAT(r.OutLines(),
+                  ElementsAre("send=10", "ack=51", "Response Frame Too Long", "resp=-1"));
+    }
+  }
+}
+
 TEST_F(Link, ReadDataHoldingTheTrailerIsReadWhole) {
   module().SetEeprom(0x0000, Hex("663C5A332211"));
   Fault f = Make(Fault::Kind::kSplit, 0x33, {2 + 2 + 3 + 3});  // a piece ends with 3C 5A
@@ -275,15 +316,29 @@ TEST_F(Link, FailingPortWriteIsReported) {
   EXPECT_THAT(module().host_frames(), IsEmpty());
 }
 
-TEST_F(Link, UnpoweredModuleMakesEveryReceiveFailInTime) {
+TEST_F(Link, SilentModuleLeavesTheLineOutOfStep) {
   Fault f;
   f.kind = Fault::Kind::kSilence;
   module().AddFault(f);
-  const auto r = Drive({"send", "73", "000006", "ack", "resp"});
-  EXPECT_THAT(r.OutLines(), ElementsAre("send=10", "BM77 Reply Timeout", "ack=-1",
-                                        "BM77 Reply Timeout", "resp=-1"));
-  EXPECT_GT(r.wall_seconds, 5.5);  // two waits of the silence limit...
-  EXPECT_LT(r.wall_seconds, 8.0);  // ...and no more
+  // After the acknowledgement's wait runs out nothing more is read or sent: a late reply could
+  // be taken for the response, or for the next command's answer.
+  const auto r = Drive({"send", "73", "000006", "ack", "resp", "read", "0000", "6"});
+  EXPECT_THAT(r.OutLines(), ElementsAre("send=10", "BM77 Reply Timeout", "ack=-1", "resp=-1",
+                                        "read=-2"));
+  EXPECT_EQ(module().host_frames().size(), 1u);
+  EXPECT_GT(r.wall_seconds, 2.9);  // one wait of the silence limit (it cannot end early)...
+  EXPECT_LT(r.wall_seconds, 5.5);  // ...and not a second one, with room for a loaded machine
+}
+
+TEST_F(Link, PortThatStopsTakingAFrameFailsTheCommandInTime) {
+  testbed::RunOptions o;
+  o.env[simwire::kEnvPortWriteStall] = "4";  // four bytes of the frame, then nothing
+  const auto r = Drive({"read", "0000", "6"}, o);
+  EXPECT_THAT(r.OutLines(), ElementsAre("Send Command Failed!", "read=-1"));
+  EXPECT_GT(r.wall_seconds, 2.9);  // the port's own limit of 3 s without progress
+  EXPECT_LT(r.wall_seconds, 6.0);
+  // Asked again at most every millisecond or so, never in a spin.
+  EXPECT_LT(r.cpu_seconds, 0.3 * testbed::StartCostScale() + 0.02 * r.wall_seconds);
 }
 
 TEST_F(Link, WaitingOnASilentModuleUsesAlmostNoProcessor) {
