@@ -192,6 +192,23 @@ void DiscardWaitingBytes(int port) {
   tcflush(port, TCIFLUSH);
 }
 
+// ---- Waking once for a reply of known length ----
+// With VMIN above 0 and VTIME 0 the terminal reports the port readable only once that many
+// bytes are in; reads stay non-blocking. So a wait for the rest of a reply whose length is known
+// wakes the host once, not once a byte, on a line that hands the bytes over one at a time (a
+// UART without a FIFO, some USB adapters).
+constexpr size_t kWakeAfterMax = 255;  // VMIN is one byte
+cc_t wake_after = 0;  // VMIN as last set; the port opens with 0
+
+void WakeAfter(int port, size_t bytes) {
+  const cc_t want = static_cast<cc_t>(bytes > 1 ? (bytes < kWakeAfterMax ? bytes : kWakeAfterMax) : 0);
+  if (want == wake_after) return;
+  termios settings{};
+  if (tcgetattr(port, &settings) != 0) return;
+  settings.c_cc[VMIN] = want;
+  if (tcsetattr(port, TCSANOW, &settings) == 0) wake_after = want;
+}
+
 // The silence limit of the receive in progress: kReplySilenceMs, unless an exchange that takes
 // the module longer has set its own for the length of one receive.
 int reply_silence_ms = kReplySilenceMs;
@@ -291,6 +308,7 @@ int BuildCommandFrame(uint8_t command, const uint8_t* payload, uint8_t length, u
 
 int com_init(const char* path) {
   line_state = LineState::kInStep;
+  wake_after = 0;
   restore_writes_out = false;
   return OpenSerialPort(path, /*two_stop_bits=*/false);
 }
@@ -329,6 +347,9 @@ void LetRestoreWritesOut(bool on) { restore_writes_out = on; }
 int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
   constexpr size_t kMaxReadAtOnce = 255;
   if (!ExchangeMayRun()) return kBadResponse;
+  // A response's length is not known for sure: a short or early-ended frame must be seen as
+  // soon as its last byte is in.
+  WakeAfter(port, 1);
   size_t fill = 0;
   for (;;) {
     const size_t room = kRxBufferSize - fill;
@@ -385,6 +406,7 @@ int Recieve_Raw(int port, size_t count) {
   if (count > kRxBufferSize || !ExchangeMayRun()) return -1;
   size_t fill = 0;
   while (fill < count) {
+    WakeAfter(port, count - fill);
     const int n = ReadSome(port, rx_buffer + fill, count - fill, reply_silence_ms);
     if (n < 0) {
       ReportReadFailure(n);

@@ -184,6 +184,9 @@ class Module {
   // Paces both directions of the line at `baud`, 10 bits a byte, as a real UART does: the
   // module takes the host's bytes and sends its own no faster. 0 (the default): unpaced.
   void PaceLine(unsigned baud);
+  // Hands every byte the module sends to the line on its own, as a UART without a FIFO (or
+  // some USB adapters) does: on a paced line the host finds one byte at a time.
+  void TrickleReplies(bool on);
 
   // Implementation details live in board.cpp.
   struct Impl;

@@ -234,7 +234,8 @@ void Module::Impl::WriteDue(Clock::time_point now) {
   if (now < write_blocked_until_) return;
   while (!outbox_.empty() && outbox_.front().due <= now) {
     Pending& next = outbox_.front();
-    const size_t want = std::min(next.bytes.size() - next.sent, tx_pacer_.Allowed(now, next.due));
+    size_t want = std::min(next.bytes.size() - next.sent, tx_pacer_.Allowed(now, next.due));
+    if (trickle_) want = std::min<size_t>(want, 1);
     if (want == 0) return;  // the line is still busy with what went before
     const ssize_t n = write(master_, next.bytes.data() + next.sent, want);
     if (n < 0 && errno == EINTR) continue;
@@ -250,6 +251,10 @@ void Module::Impl::WriteDue(Clock::time_point now) {
       return;
     }
     if (next.sent < next.bytes.size()) return;  // the rest when the line has carried this
+    if (trickle_) {  // each byte a write of its own, the next on a later tick
+      outbox_.pop_front();
+      return;
+    }
     outbox_.pop_front();
   }
 }
@@ -487,6 +492,11 @@ void Module::Chatter(size_t count, size_t piece, std::chrono::milliseconds gap) 
 bool Module::powered() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->powered_;
+}
+
+void Module::TrickleReplies(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->trickle_ = on;
 }
 
 void Module::PaceLine(unsigned baud) {

@@ -119,6 +119,7 @@ struct Module::Impl {
   std::deque<Pending> outbox_;
   Clock::time_point write_blocked_until_{};  // the pty was full: retry from then on
 
+  bool trickle_ = false;  // every byte the module sends goes to the line on its own
   LinePacer rx_pacer_;  // host to module
   LinePacer tx_pacer_;  // module to host
   bool rx_waiting_ = false;       // paced: the host's bytes wait in the pty...

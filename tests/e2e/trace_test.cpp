@@ -194,6 +194,29 @@ TEST(WireTraceOff, ZeroMeansOff) {
   EXPECT_FALSE(r.out.empty());
 }
 
+// A line that hands the host one byte at a time: a reply whose length the host knows (the
+// burst's resume replies) is still taken in one read, so the host wakes once for it.
+TEST(WireTraceTrickle, ReplyOfKnownLengthIsTakenWhole) {
+  testbed::Board board;
+  Identity(board.module());
+  board.module().PaceLine(115200);
+  board.module().TrickleReplies(true);
+  testbed::RunOptions options;
+  options.env["BM77_TRACE"] = "1";
+  const testbed::RunResult r =
+      board.Run("bm77_fwupdate", {WriteImage(board, ImageBytes(3 * 256 + 40))}, options);
+  ASSERT_EQ(r.exit_status, 0) << r.out;
+  std::istringstream in(r.err);
+  std::string line;
+  int whole_resumes = 0;
+  const std::string resume = "] < 3C 88";  // the resume reply, in one read
+  while (std::getline(in, line)) {
+    whole_resumes += line.size() >= resume.size() &&
+                     line.compare(line.size() - resume.size(), resume.size(), resume) == 0;
+  }
+  EXPECT_EQ(whole_resumes, 3) << r.err;  // one a full block
+}
+
 INSTANTIATE_TEST_SUITE_P(SerialPrograms, WireTrace, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<TraceCase>& i) { return std::string(i.param.name); });
 
