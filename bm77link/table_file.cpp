@@ -11,6 +11,7 @@
 #include "eeprom.h"
 #include "identity.h"
 #include "messages.h"
+#include "plain_file.h"
 #include "port.h"
 
 using namespace bm77;
@@ -176,15 +177,7 @@ int ParseTableLine(const char* line, int length, TableWrite* writes, int max_wri
 }
 
 int OpenInputFile(const char* path) {
-  // Non-blocking only for the open: a regular file never blocks anyway.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return OpenPlainFile(path, O_RDONLY, 0, FileOwner::kOperator);
 }
 
 bool UpdateEEPROMGuarded(int port, int table_fd, const SavedIdentity& identity) {

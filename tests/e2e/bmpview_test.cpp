@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -364,6 +366,7 @@ TEST_F(BmpView, PicturesBeyondThePixelBufferAreRefused) {
   };
   for (const Case& c : {large(801, 480), large(800, 481), large(800, -481), large(1, 192001),
                         large(INT32_MAX, 2), large(2, INT32_MIN),
+                        large(INT32_MAX, INT32_MIN),  // stride times rows passes 64 bits
                         Case{-4, 3, "can not load image: negative biWidth=[-4]."},
                         Case{-4, -3, "can not load image: negative biWidth=[-4]."}}) {
     SCOPED_TRACE(c.refusal);
@@ -395,12 +398,22 @@ TEST_F(BmpView, InvalidArgumentsTouchNothing) {
   EXPECT_TRUE(SameMemory(fb().Memory(), Bytes(kMemorySize, kUntouched)));
 }
 
-TEST_F(BmpView, MissingFile) {
-  const auto r = Run("bmpview", {"/opt/none.bmp"});
-  EXPECT_EQ(r.exit_status, 255);
-  EXPECT_THAT(MaskedLines(r), ElementsAre(Reader("start."),
-                                          "can not open file=[/opt/none.bmp].Error Read BMP File "
-                                          "/opt/none.bmp"));
+TEST_F(BmpView, MissingFileOrNoPlainFile) {
+  // A FIFO would hold the open for ever; a folder would be "shown" as an empty picture.
+  const std::string fifo = "/opt/fifo.bmp";
+  const std::string folder = "/opt/folder.bmp";
+  board_.WriteFile("/opt/other", {});
+  ASSERT_EQ(mkfifo(board_.SandboxPath(fifo).c_str(), 0644), 0);
+  ASSERT_EQ(mkdir(board_.SandboxPath(folder).c_str(), 0755), 0);
+  for (const std::string& path : {std::string("/opt/none.bmp"), fifo, folder}) {
+    testbed::RunOptions o;
+    o.time_limit = std::chrono::seconds(5);
+    const auto r = Run("bmpview", {path}, o);
+    EXPECT_EQ(r.exit_status, 255) << path;
+    EXPECT_THAT(MaskedLines(r),
+                ElementsAre(Reader("start."), "can not open file=[" + path +
+                                                  "].Error Read BMP File " + path));
+  }
   EXPECT_THAT(fb().requests(), IsEmpty());
 }
 

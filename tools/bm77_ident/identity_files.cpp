@@ -8,6 +8,7 @@
 
 #include "bm77link.h"
 #include "messages.h"
+#include "plain_file.h"
 
 using namespace ident;
 
@@ -28,15 +29,11 @@ constexpr uint8_t kUnusableMacs[][kMacBytes] = {
     {0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
 };
 
-// The tools run as root and /tmp is open to everyone: a link planted at one of these paths
-// must not lead the write to a file of someone else's choosing.
-constexpr int kNoLinks = O_NOFOLLOW | O_CLOEXEC;
-
 uint8_t DigitByte(int value) { return static_cast<uint8_t>((kDigitZero + value) & 0xFF); }
 
 // Opens `path` for writing in place, or prints the open-failure line and returns -1.
 int OpenForWriting(const char* path, int access_mode) {
-  const int fd = open(path, access_mode | O_CREAT | kNoLinks, kFileMode);
+  const int fd = bm77::OpenPlainFile(path, access_mode | O_CREAT, kFileMode, bm77::FileOwner::kTool);
   if (fd < 0) printf(msg::kOpenCreateFailedFormat, path);
   return fd;
 }
@@ -133,7 +130,7 @@ void SaveVcomToFile(int vcom, const char* path) {
 }
 
 int ReadVcomFromFile(const char* path, int* vcom) {
-  const int fd = open(path, O_RDONLY | kNoLinks);
+  const int fd = bm77::OpenPlainFile(path, O_RDONLY, 0, bm77::FileOwner::kTool);
   if (fd < 0) {
     printf(msg::kOpenCreateFailedFormat, path);
     return -1;
@@ -152,7 +149,7 @@ int ReadVcomFromFile(const char* path, int* vcom) {
 }
 
 int ReadMacFromRandom(const char* path, uint8_t* mac) {
-  const int fd = open(path, O_RDWR | kNoLinks);
+  const int fd = bm77::OpenPlainFile(path, O_RDWR, 0, bm77::FileOwner::kTool);
   if (fd < 0) {
     printf(bm77::msg::kOpenFileFailedFormat, path);
     return -1;

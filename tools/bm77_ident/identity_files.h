@@ -37,6 +37,10 @@ constexpr size_t kNameBufferSize = 16;
 constexpr size_t kVcomDigits = 3;
 constexpr size_t kVcomTextMin = 2;     // a two-character VCOM takes its NUL as third digit
 constexpr int kDefaultVcom = 256;
+constexpr int kVcomMax = 999;  // the most three decimal digits hold
+
+// Whether `vcom` can be kept in /opt/vcomdata as three decimal digits.
+inline bool IsStorableVcom(int vcom) { return vcom >= 0 && vcom <= kVcomMax; }
 
 // The text form into `text` (kMacTextBufferSize bytes, NUL-terminated): upper-case hex pairs
 // separated by ':'.

@@ -15,6 +15,7 @@
 #include "line_output.h"
 #include "messages.h"
 #include "serial_port.h"
+#include "std_descriptors.h"
 
 namespace {
 
@@ -46,9 +47,12 @@ int SettleVcom(int port, bool* module_ok) {
     if (module_vcom != file_vcom && bm77::WriteVcom(port, file_vcom) != 0) *module_ok = false;
     return file_vcom;
   }
-  const int vcom = module_vcom >= 0 ? module_vcom : ident::kDefaultVcom;
+  // A value the file's three digits cannot hold (an erased record reads 65535) counts as one
+  // that could not be read: the default goes to the file and the module.
+  const bool storable = ident::IsStorableVcom(module_vcom);
+  const int vcom = storable ? module_vcom : ident::kDefaultVcom;
   SaveVcomToFile(vcom, ident::kVcomPath);
-  if (module_vcom < 0 && bm77::WriteVcom(port, vcom) != 0) *module_ok = false;
+  if (!storable && bm77::WriteVcom(port, vcom) != 0) *module_ok = false;
   return vcom;
 }
 
@@ -71,6 +75,7 @@ bool Reconcile(int port, uint8_t* mac) {
 }  // namespace
 
 int main() {
+  bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
   puts(bm77::msg::kConfigurationBanner);

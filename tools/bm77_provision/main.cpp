@@ -20,6 +20,7 @@
 #include "line_output.h"
 #include "messages.h"
 #include "serial_port.h"
+#include "std_descriptors.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ bool Provision(int port, const uint8_t* mac, const int* vcom) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
   SetBM77Mode(bm77::kModeFirmwareUpdate);

@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "messages.h"
+#include "plain_file.h"
 
 unsigned char srcbmp[bmpview::kPixelBufferSize];
 int32_t srcbmp_width = 0;
@@ -130,7 +131,10 @@ bool Loadable(int32_t width, int32_t height) {
     printf(msg::kNegativeWidth, width);
     return false;
   }
-  if (RowStride(width) * RowCount(height) > static_cast<int64_t>(sizeof srcbmp)) {
+  // Rows compared by division: stride times rows can pass 64 bits (width 0x7FFFFFFF, height
+  // -2^31) and would wrap past this check.
+  const int64_t stride = RowStride(width);
+  if (stride > 0 && RowCount(height) > static_cast<int64_t>(sizeof srcbmp) / stride) {
     printf(msg::kImageTooLarge, width, height, static_cast<int>(sizeof srcbmp));
     return false;
   }
@@ -152,6 +156,15 @@ void LoadRows(FILE* f, int32_t off_bits, size_t length) {
   (void)fread(srcbmp, 1, length, f);
 }
 
+// The picture as a stream; a FIFO, folder or device at its name is refused like a missing file.
+FILE* OpenPicture(const char* filename) {
+  const int fd = bm77::OpenPlainFile(filename, O_RDONLY, 0, bm77::FileOwner::kOperator);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, "r");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
 }  // namespace
 
 int read_bmp_565(const char* filename) {
@@ -160,7 +173,7 @@ int read_bmp_565(const char* filename) {
   srcbmp_width = 0;
   srcbmp_height = 0;
   BITMAP_FILE bmp{};
-  FILE* f = fopen(filename, "r");
+  FILE* f = OpenPicture(filename);
   if (f == nullptr) {
     printf(msg::kCannotOpenFile, filename);
     return -1;
