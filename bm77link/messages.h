@@ -38,5 +38,8 @@ constexpr const char kParseTableFile[] = "Parse Table File";
 constexpr const char kTableDone[] = "OK";
 constexpr const char kTableLineTooLong[] = "Table line too long, skipped";
 constexpr const char kTableReadError[] = "Table File Read Error";
+constexpr const char kTableLineUnreadableFormat[] = "Table line %d cannot be read, not written\n";
+constexpr const char kTableLineNotReadBackFormat[] =
+    "Table line %d not read back as written at %04X\n";
 
 }  // namespace bm77::msg
