@@ -27,6 +27,13 @@ constexpr const char kTableLineHeldBackFormat[] =
 // Board I/O control device
 constexpr const char kOpenFailFormat[] = "Open %s Fail.\n";
 constexpr const char kChangeModeFailed[] = "BM77 Failed to Change mode";
+// Request number, what it was for, and the value handed over (requests that take one).
+constexpr const char kRequestFailedFormat[] = "Board I/O request %lu failed: %s\n";
+constexpr const char kRequestValueFailedFormat[] = "Board I/O request %lu failed: %s %d\n";
+constexpr const char kRequestPowerOff[] = "module power off";
+constexpr const char kRequestPowerOn[] = "module power on";
+constexpr const char kRequestBootMode[] = "boot mode";
+constexpr const char kRequestVcom[] = "VCOM to the display power chip";
 
 // Tools that update or reconcile the module
 constexpr const char kConfigurationBanner[] = "BM77 Configuration Update";

@@ -107,24 +107,6 @@ struct RunCollector {
 
 bool IsHex(char c) { return char2hex(c) != kNotHex; }
 
-// Whether the module gives back the `count` bytes at `address` as `values`. A module may
-// confirm a write and lose it; only a read tells.
-bool ReadsBackAs(int port, uint16_t address, const uint8_t* values, size_t count) {
-  uint8_t buffer[kReadBodyLead + kReadBackChunk];
-  for (size_t done = 0; done < count; done += kReadBackChunk) {
-    const size_t n = count - done < kReadBackChunk ? count - done : kReadBackChunk;
-    PutAddress(static_cast<uint16_t>(address + done), buffer);
-    buffer[2] = static_cast<uint8_t>(n);
-    ReadOutcome outcome;
-    EepromRead(port, buffer, &outcome);
-    if (outcome != ReadOutcome::kData ||
-        memcmp(buffer + kReadBodyLead, values + done, n) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Whether the module took the write and holds its bytes; a difference costs one line.
 bool WriteRun(int port, const TableWrite& w, int line_number) {
   uint8_t payload[2 + kLineValuesMax];
@@ -133,7 +115,7 @@ bool WriteRun(int port, const TableWrite& w, int line_number) {
   WriteOutcome outcome;
   EepromWrite(port, payload, 2 + w.count, &outcome);  // a failure is reported below; go on
   if (outcome != WriteOutcome::kTaken) return false;
-  if (ReadsBackAs(port, w.address, w.values, w.count)) return true;
+  if (EepromHolds(port, w.address, w.values, w.count)) return true;
   printf(msg::kTableLineNotReadBackFormat, line_number, w.address);
   return false;
 }
@@ -230,6 +212,21 @@ int ParseTableLine(const char* line, int length, TableWrite* writes, int max_wri
 
 int OpenInputFile(const char* path) {
   return OpenPlainFile(path, O_RDONLY, 0, FileOwner::kOperator);
+}
+
+bool EepromHolds(int port, uint16_t address, const uint8_t* bytes, size_t count) {
+  uint8_t buffer[kReadBodyLead + kReadBackChunk];
+  for (size_t done = 0; done < count; done += kReadBackChunk) {
+    const size_t n = count - done < kReadBackChunk ? count - done : kReadBackChunk;
+    PutAddress(static_cast<uint16_t>(address + done), buffer);
+    buffer[2] = static_cast<uint8_t>(n);
+    ReadOutcome outcome;
+    EepromRead(port, buffer, &outcome);
+    if (outcome != ReadOutcome::kData || memcmp(buffer + kReadBodyLead, bytes + done, n) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool UpdateEEPROMGuarded(int port, int table_fd, const SavedIdentity& identity) {

@@ -50,6 +50,11 @@ bool TableLineReadable(const char* line, int length);
 // -1.
 int OpenInputFile(const char* path);
 
+// Whether the module gives back `count` bytes at `address` equal to `bytes`: a module may
+// confirm a write and lose it, and only a read tells. Reads in chunks whose replies fit the
+// receive buffer; a read that brings no data counts as a difference.
+bool EepromHolds(int port, uint16_t address, const uint8_t* bytes, size_t count);
+
 struct SavedIdentity;
 
 // UpdateEEPROM under the identity guard (identity.h): a data line with a write over a record

@@ -287,7 +287,10 @@ INSTANTIATE_TEST_SUITE_P(
                       AckCase{"RefusedU", Fault::Kind::kAckStatus, 0x55, {"Write EEPROM Failed"}},
                       AckCase{"Refused88", Fault::Kind::kAckStatus, 0x88, {"Write EEPROM Failed"}},
                       AckCase{"NoHeader", Fault::Kind::kNoHeader, 0x33,
-                              {"Error Response Packet Header", "Response Error!"}}),
+                              {"Error Response Packet Header", "Response Error!"}},
+                      // Confirmed, then lost: only the read right after the write tells.
+                      AckCase{"ConfirmedButNotStored", Fault::Kind::kNotStored, 0x33,
+                              {"Table line 1 not read back as written at 0040"}}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 }  // namespace

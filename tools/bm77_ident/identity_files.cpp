@@ -18,6 +18,7 @@ constexpr char kNamePrefix[] = "Tavrine-";
 constexpr size_t kNamePrefixLength = sizeof kNamePrefix - 1;
 constexpr char kMacSeparator = ':';
 constexpr uint8_t kDigitZero = '0';
+constexpr uint8_t kHexDigitMax = 15;
 
 // Where the four name digits stand in the MAC text form: the pairs of mac[4] and mac[5].
 constexpr size_t kNameDigitsInMacText[] = {12, 13, 15, 16};
@@ -64,9 +65,10 @@ void MacToText(const uint8_t* mac, char* text) {
 int MacFromText(const char* text, uint8_t* mac) {
   if (strnlen(text, kMacTextLength) < kMacTextLength) return -1;
   for (size_t i = 0; i < kMacBytes; ++i) {
-    const int high = char2hex(text[3 * i]);
-    const int low = char2hex(text[3 * i + 1]);
-    mac[i] = static_cast<uint8_t>((high << 4 | low) & 0xFF);
+    const uint8_t high = char2hex(text[3 * i]);
+    const uint8_t low = char2hex(text[3 * i + 1]);
+    if (high > kHexDigitMax || low > kHexDigitMax) return -1;
+    mac[i] = static_cast<uint8_t>(high << 4 | low);
   }
   return 0;
 }
@@ -76,7 +78,10 @@ int VcomFromDigits(uint8_t hundreds, uint8_t tens, uint8_t units) {
 }
 
 int VcomFromText(const char* text, int* vcom) {
-  if (strnlen(text, kVcomTextMin) < kVcomTextMin) return -1;
+  if (strnlen(text, kVcomDigits + 1) != kVcomDigits) return -1;
+  for (size_t i = 0; i < kVcomDigits; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+  }
   *vcom = VcomFromDigits(static_cast<uint8_t>(text[0]), static_cast<uint8_t>(text[1]),
                          static_cast<uint8_t>(text[2]));
   return 0;
