@@ -281,6 +281,15 @@ TEST_F(FwUpdate, TableMacThatCouldNotBeReadEndsWith3) {
   ExpectIdentityKept();
 }
 
+TEST_F(FwUpdate, FailedBootModeRequestEndsWith4) {
+  io().SetFailing(true);  // the module answers all the same: it was in that mode already
+  const auto r = Update({Image(100)});
+  EXPECT_EQ(r.exit_status, 4);
+  EXPECT_THAT(r.OutLines(), Contains("Board I/O request 220 failed: boot mode 2"));
+  ExpectFlashHolds(module(), image_);
+  ExpectIdentityKept();
+}
+
 // ---- The erase takes its time ----
 
 TEST_F(FwUpdate, EraseAnsweredAfterFiveSecondsSucceeds) {

@@ -314,5 +314,51 @@ TEST_F(Provision, IdentReadsTheMacBackReversed) {
   EXPECT_EQ(writes.size() - writes_before, 2u);  // only the recomposed name, twice
 }
 
+// ---- The board I/O device ------------------------------------------------------------------------
+
+struct BoardIoCase {
+  const char* name;
+  const char* program;
+  std::vector<std::string> args;
+  bool missing;  // the device is missing; else every request fails
+  Lines lines;   // the request lines, in order
+};
+
+class BoardIoFailure : public Provision, public ::testing::WithParamInterface<BoardIoCase> {};
+
+TEST_P(BoardIoFailure, RunGoesToItsEndAndEndsWith4) {
+  const BoardIoCase& c = GetParam();
+  if (c.missing) io().SetPresent(false);
+  io().SetFailing(!c.missing);
+  const auto r = Run(c.program, c.args);
+  EXPECT_EQ(r.exit_status, 4);  // the module's part went through; the board's did not
+  Lines requests;
+  for (const std::string& line : r.OutLines()) {
+    if (line.rfind("Board I/O request", 0) == 0) requests.push_back(line);
+  }
+  EXPECT_EQ(requests, c.lines);
+  EXPECT_FALSE(module().eeprom_writes().empty());
+}
+
+const std::string kRequest = "Board I/O request ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, BoardIoFailure,
+    ::testing::Values(
+        BoardIoCase{"ProvisionFailing", "bm77_provision", {kMacArgument, "256"}, false,
+                    {kRequest + "220 failed: boot mode 2",
+                     kRequest + "221 failed: VCOM to the display power chip 256",
+                     kRequest + "220 failed: boot mode 0", kRequest + "216 failed: module power off"}},
+        BoardIoCase{"ProvisionMissing", "bm77_provision", {kMacArgument}, true,
+                    {kRequest + "220 failed: boot mode 2", kRequest + "220 failed: boot mode 0",
+                     kRequest + "216 failed: module power off"}},
+        BoardIoCase{"IdentFailing", "bm77_ident", {}, false,
+                    {kRequest + "221 failed: VCOM to the display power chip 280",
+                     kRequest + "216 failed: module power off"}},
+        BoardIoCase{"IdentMissing", "bm77_ident", {}, true,
+                    {kRequest + "221 failed: VCOM to the display power chip 280",
+                     kRequest + "216 failed: module power off"}}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
 }  // namespace
 }  // namespace e2e
