@@ -282,7 +282,8 @@ TEST_F(FwUpdate, TableMacThatCouldNotBeReadEndsWith3) {
 }
 
 TEST_F(FwUpdate, FailedBootModeRequestEndsWith4) {
-  io().SetFailing(true);  // the module answers all the same: it was in that mode already
+  io().Restore(true, 2, std::nullopt);  // an earlier run left the module in that mode
+  io().SetFailing(true);
   const auto r = Update({Image(100)});
   EXPECT_EQ(r.exit_status, 4);
   EXPECT_THAT(r.OutLines(), Contains("Board I/O request 220 failed: boot mode 2"));
