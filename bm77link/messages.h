@@ -31,6 +31,13 @@ constexpr const char kTableStopped[] = "BM77 not answering, rest of table not wr
 // Board I/O control device
 constexpr const char kOpenFailFormat[] = "Open %s Fail.\n";
 constexpr const char kChangeModeFailed[] = "BM77 Failed to Change mode";
+// Request number, what it was for, and the value handed over (requests that take one).
+constexpr const char kRequestFailedFormat[] = "Board I/O request %lu failed: %s\n";
+constexpr const char kRequestValueFailedFormat[] = "Board I/O request %lu failed: %s %d\n";
+constexpr const char kRequestPowerOff[] = "module power off";
+constexpr const char kRequestPowerOn[] = "module power on";
+constexpr const char kRequestBootMode[] = "boot mode";
+constexpr const char kRequestVcom[] = "VCOM to the display power chip";
 
 // Tools that update or reconcile the module
 constexpr const char kConfigurationBanner[] = "BM77 Configuration Update";
@@ -42,5 +49,8 @@ constexpr const char kParseTableFile[] = "Parse Table File";
 constexpr const char kTableDone[] = "OK";
 constexpr const char kTableLineTooLong[] = "Table line too long, skipped";
 constexpr const char kTableReadError[] = "Table File Read Error";
+constexpr const char kTableLineUnreadableFormat[] = "Table line %d cannot be read, not written\n";
+constexpr const char kTableLineNotReadBackFormat[] =
+    "Table line %d not read back as written at %04X\n";
 
 }  // namespace bm77::msg

@@ -12,6 +12,7 @@
 #include "identity.h"
 #include "port.h"
 #include "messages.h"
+#include "plain_file.h"
 #include "port.h"
 
 using namespace bm77;
@@ -19,12 +20,17 @@ using namespace bm77;
 namespace {
 
 constexpr char kCarriageReturn = '\r';
+constexpr char kLineFeed = '\n';
 constexpr char kDataLineMark = '0';
 constexpr char kSkipField = '*';
 constexpr char kBlank = ' ';
 constexpr char kEndMark = ';';
 constexpr int kFieldWidth = 3;  // two digits and a separator; a skip field "** " likewise
 constexpr uint8_t kNotHex = 0xFF;
+constexpr int kAddressDigits = 4;
+// Bytes read back at once: a line's 16, whose reply fits the receive buffer even when every
+// data byte is a doubled 0x3C.
+constexpr size_t kReadBackChunk = kLinePositions;
 static_assert(kLineValuesMax == (kLineBufferSize - kDataColumn) / kFieldWidth);
 
 // Reads one byte. 1: got it, 0: end of file, -1: read error.
@@ -100,14 +106,19 @@ struct RunCollector {
   }
 };
 
-// Whether the module took the write.
-bool WriteRun(int port, const TableWrite& w) {
+bool IsHex(char c) { return char2hex(c) != kNotHex; }
+
+// Whether the module took the write and holds its bytes; a difference costs one line.
+bool WriteRun(int port, const TableWrite& w, int line_number) {
   uint8_t payload[2 + kLineValuesMax];
   PutAddress(w.address, payload);
   memcpy(payload + 2, w.values, w.count);
   WriteOutcome outcome;
   EepromWrite(port, payload, 2 + w.count, &outcome);  // a failure is reported below; go on
-  return outcome == WriteOutcome::kTaken;
+  if (outcome != WriteOutcome::kTaken) return false;
+  if (EepromHolds(port, w.address, w.values, w.count)) return true;
+  printf(msg::kTableLineNotReadBackFormat, line_number, w.address);
+  return false;
 }
 
 // The table, line by line; with a guard, a line the guard holds back is not written.
@@ -117,7 +128,7 @@ bool WriteTable(int port, int table_fd, const SavedIdentity* guard) {
   lseek(table_fd, 0, SEEK_SET);
   bool whole = true;
   char LineBuffer[kLineBufferSize];
-  for (;;) {
+  for (int line_number = 1;; ++line_number) {
     const int Length = Read_Line(table_fd, LineBuffer);
     if (Length == kLineEndOfFile) break;
     if (Length == kLineReadError) {
@@ -129,6 +140,11 @@ bool WriteTable(int port, int table_fd, const SavedIdentity* guard) {
       continue;
     }
     if (Length == 0 || LineBuffer[0] != kDataLineMark) continue;
+    if (!TableLineReadable(LineBuffer, Length)) {
+      printf(msg::kTableLineUnreadableFormat, line_number);
+      whole = false;
+      continue;
+    }
     TableWrite writes[kMaxWritesPerLine];
     const int count = ParseTableLine(LineBuffer, Length, writes, kMaxWritesPerLine);
     if (guard != nullptr &&
@@ -142,7 +158,7 @@ bool WriteTable(int port, int table_fd, const SavedIdentity* guard) {
         puts(msg::kTableStopped);
         return false;
       }
-      whole = WriteRun(port, writes[i]) && whole;
+      whole = WriteRun(port, writes[i], line_number) && whole;
     }
   }
   puts(msg::kTableDone);
@@ -156,6 +172,25 @@ namespace bm77 {
 uint16_t TableLineAddress(const char* line, int length) {
   return make_uint16(char2hex(CharAt(line, length, 0)), char2hex(CharAt(line, length, 1)),
                      char2hex(CharAt(line, length, 2)), char2hex(CharAt(line, length, 3)));
+}
+
+bool TableLineReadable(const char* line, int length) {
+  for (int i = 0; i < kAddressDigits; ++i) {
+    if (!IsHex(CharAt(line, length, i))) return false;
+  }
+  int cursor = static_cast<int>(kDataColumn);
+  while (cursor < length && line[cursor] != kEndMark) {
+    const char c = line[cursor];
+    if (c == kBlank) {
+      cursor += 1;
+      continue;
+    }
+    const char next = CharAt(line, length, cursor + 1);
+    const bool skip = c == kSkipField && next == kSkipField;
+    if (!skip && !(IsHex(c) && IsHex(next))) return false;
+    cursor += kFieldWidth;
+  }
+  return true;
 }
 
 int ParseTableLine(const char* line, int length, TableWrite* writes, int max_writes) {
@@ -184,15 +219,22 @@ int ParseTableLine(const char* line, int length, TableWrite* writes, int max_wri
 }
 
 int OpenInputFile(const char* path) {
-  // Non-blocking only for the open: a regular file never blocks anyway.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
+  return OpenPlainFile(path, O_RDONLY, 0, FileOwner::kOperator);
+}
+
+bool EepromHolds(int port, uint16_t address, const uint8_t* bytes, size_t count) {
+  uint8_t buffer[kReadBodyLead + kReadBackChunk];
+  for (size_t done = 0; done < count; done += kReadBackChunk) {
+    const size_t n = count - done < kReadBackChunk ? count - done : kReadBackChunk;
+    PutAddress(static_cast<uint16_t>(address + done), buffer);
+    buffer[2] = static_cast<uint8_t>(n);
+    ReadOutcome outcome;
+    EepromRead(port, buffer, &outcome);
+    if (outcome != ReadOutcome::kData || memcmp(buffer + kReadBodyLead, bytes + done, n) != 0) {
+      return false;
+    }
   }
-  return fd;
+  return true;
 }
 
 bool UpdateEEPROMGuarded(int port, int table_fd, const SavedIdentity& identity) {
@@ -219,16 +261,20 @@ int Read_Line(int fd, char* buffer) {
     char byte;
     const int got = ReadByte(fd, &byte);
     if (got < 0) return kLineReadError;
-    if (got == 0) return kLineEndOfFile;
-    if (byte == kCarriageReturn) break;
+    // The last line counts without its line end; only a file with nothing left has ended.
+    if (got == 0 && length == 0 && !too_long) return kLineEndOfFile;
+    if (got == 0 || byte == kLineFeed) break;
+    if (byte == kCarriageReturn) {
+      char dropped;  // the byte after the carriage return, normally a line feed
+      if (ReadByte(fd, &dropped) < 0) return kLineReadError;
+      break;
+    }
     if (length + 1 < kLineBufferSize) {
       buffer[length++] = byte;
     } else {
-      too_long = true;  // keep consuming up to the carriage return, store nothing more
+      too_long = true;  // keep consuming up to the line end, store nothing more
     }
   }
-  char dropped;  // the byte after the carriage return, normally a line feed
-  if (ReadByte(fd, &dropped) < 0) return kLineReadError;
   buffer[length] = '\0';
   return too_long ? kLineTooLong : static_cast<int>(length);
 }

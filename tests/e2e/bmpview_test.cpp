@@ -3,8 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
+#include <functional>
 #include <cstring>
 #include <regex>
 
@@ -28,6 +31,8 @@ struct Bmp {
   int32_t width = 4;
   int32_t height = 3;
   int16_t bit_count = 16;
+  int32_t compression = 0;
+  Bytes masks;             // at 54, behind the headers
   std::string type = "BM";
   uint32_t off_bits = 54;  // as the header states it
   size_t data_at = 54;     // where the rows really are; the gap is filled with `filler`
@@ -61,9 +66,10 @@ Bytes Build(const Bmp& b) {
   PutLe(out, static_cast<uint32_t>(b.height), 4);
   PutLe(out, 1, 2);
   PutLe(out, static_cast<uint16_t>(b.bit_count), 2);
-  PutLe(out, 0, 4);
+  PutLe(out, static_cast<uint32_t>(b.compression), 4);
   PutLe(out, static_cast<uint32_t>(b.rows.size()), 4);
   for (int i = 0; i < 4; ++i) PutLe(out, 0, 4);
+  out.insert(out.end(), b.masks.begin(), b.masks.end());
   out.resize(b.data_at, b.filler);
   out.insert(out.end(), b.rows.begin(), b.rows.end());
   return out;
@@ -268,17 +274,37 @@ TEST_F(BmpView, PixelDataStartAtTheStatedOffsetWhenItLiesInTheFile) {
   EXPECT_TRUE(SameMemory(fb().Memory(), Shown(Bytes(24, 0), 8, true)));
 }
 
-TEST_F(BmpView, HeaderValuesThatChangeNothing) {
-  // No "BM", or a bit count other than 16: the rows are still read as 2 bytes a pixel.
-  Bmp b = Picture(6, 2, 12);
-  b.type = "XY";
-  ExpectShown(b, 12, FirstBytes(b));
-  for (const int16_t bits : {int16_t{8}, int16_t{24}}) {
-    SCOPED_TRACE(bits);
+const std::string kNot16Bit = "can not load image: not a 16-bit BMP picture.";
+
+TEST_F(BmpView, OnlySixteenBitPicturesAreShown) {
+  // Plain, or with 5-6-5 colour masks between the headers and the rows.
+  Bmp masked = Picture(6, 2, 12);
+  masked.compression = 3;
+  masked.masks = Hex("00F80000 E0070000 1F000000");
+  masked.off_bits = 66;
+  masked.data_at = 66;
+  ExpectShown(masked, 12, {0x00, 0xF8});
+  // Anything else would be drawn as stripes.
+  const auto with = [](std::function<void(Bmp&)> change) {
+    Bmp b = Picture(6, 2, 12);
+    change(b);
+    return b;
+  };
+  for (const Bmp& b : {with([](Bmp& p) { p.type = "XY"; }),
+                       with([](Bmp& p) { p.bit_count = 24; }),
+                       with([](Bmp& p) { p.bit_count = 8; }),
+                       with([](Bmp& p) { p.compression = 1; }),
+                       with([&](Bmp& p) {  // 5-5-5 masks
+                         p = masked;
+                         p.masks = Hex("007C0000 E0030000 1F000000");
+                       })}) {
     Reset();
-    b = Picture(6, 2, 12);
-    b.bit_count = bits;
-    ExpectShown(b, 12, FirstBytes(b));
+    const auto r = Show(Build(b));
+    EXPECT_EQ(r.exit_status, 255);
+    Lines expected = HeaderTraces(b);
+    expected.insert(expected.end(), {kNot16Bit, std::string("Error Read BMP File ") + kPicture});
+    EXPECT_EQ(MaskedLines(r), expected);
+    EXPECT_TRUE(SameMemory(fb().Memory(), Bytes(kMemorySize, kUntouched)));
   }
 }
 
@@ -313,7 +339,8 @@ TEST_F(BmpView, TruncatedFileLeavesWhatItLacksZero) {
   std::fill(rows.begin() + 12, rows.end(), 0);
   EXPECT_TRUE(SameMemory(fb().Memory(), Shown(rows, 8, true)));
 
-  // Headers cut short: the missing values print as 0 and nothing is drawn.
+  // Headers cut short: the missing values print as 0, and without "BM" and 16 bits a pixel the
+  // file is refused.
   Bmp empty;
   empty.type = "";
   empty.off_bits = 0;
@@ -323,13 +350,15 @@ TEST_F(BmpView, TruncatedFileLeavesWhatItLacksZero) {
   empty.bit_count = 0;
   Reset();
   auto cut = Show({});
-  EXPECT_EQ(cut.exit_status, 1);
-  EXPECT_EQ(MaskedLines(cut), ShownLines(empty, {0, 0}));
+  EXPECT_EQ(cut.exit_status, 255);
+  Lines expected = HeaderTraces(empty);
+  expected.insert(expected.end(), {kNot16Bit, std::string("Error Read BMP File ") + kPicture});
+  EXPECT_EQ(MaskedLines(cut), expected);
 
   Bytes headers = Build(b);
   headers.resize(22);  // up to biWidth
   cut = Show(headers);
-  EXPECT_EQ(cut.exit_status, 1);
+  EXPECT_EQ(cut.exit_status, 255);
   EXPECT_THAT(MaskedLines(cut), ::testing::Contains(Reader("biWidth=[4], biHeight=[0]")));
   EXPECT_THAT(MaskedLines(cut), ::testing::Contains(Reader("biBitCount=[0].")));
   EXPECT_TRUE(SameMemory(fb().Memory(), Bytes(kMemorySize, kUntouched)));
@@ -364,6 +393,7 @@ TEST_F(BmpView, PicturesBeyondThePixelBufferAreRefused) {
   };
   for (const Case& c : {large(801, 480), large(800, 481), large(800, -481), large(1, 192001),
                         large(INT32_MAX, 2), large(2, INT32_MIN),
+                        large(INT32_MAX, INT32_MIN),  // stride times rows passes 64 bits
                         Case{-4, 3, "can not load image: negative biWidth=[-4]."},
                         Case{-4, -3, "can not load image: negative biWidth=[-4]."}}) {
     SCOPED_TRACE(c.refusal);
@@ -395,12 +425,22 @@ TEST_F(BmpView, InvalidArgumentsTouchNothing) {
   EXPECT_TRUE(SameMemory(fb().Memory(), Bytes(kMemorySize, kUntouched)));
 }
 
-TEST_F(BmpView, MissingFile) {
-  const auto r = Run("bmpview", {"/opt/none.bmp"});
-  EXPECT_EQ(r.exit_status, 255);
-  EXPECT_THAT(MaskedLines(r), ElementsAre(Reader("start."),
-                                          "can not open file=[/opt/none.bmp].Error Read BMP File "
-                                          "/opt/none.bmp"));
+TEST_F(BmpView, MissingFileOrNoPlainFile) {
+  // A FIFO would hold the open for ever; a folder would be "shown" as an empty picture.
+  const std::string fifo = "/opt/fifo.bmp";
+  const std::string folder = "/opt/folder.bmp";
+  board_.WriteFile("/opt/other", {});
+  ASSERT_EQ(mkfifo(board_.SandboxPath(fifo).c_str(), 0644), 0);
+  ASSERT_EQ(mkdir(board_.SandboxPath(folder).c_str(), 0755), 0);
+  for (const std::string& path : {std::string("/opt/none.bmp"), fifo, folder}) {
+    testbed::RunOptions o;
+    o.time_limit = std::chrono::seconds(5);
+    const auto r = Run("bmpview", {path}, o);
+    EXPECT_EQ(r.exit_status, 255) << path;
+    EXPECT_THAT(MaskedLines(r),
+                ElementsAre(Reader("start."), "can not open file=[" + path +
+                                                  "].Error Read BMP File " + path));
+  }
   EXPECT_THAT(fb().requests(), IsEmpty());
 }
 

@@ -224,9 +224,10 @@ TEST_F(FwUpdate, FailedFlashEndsWith255AndWritesNothingBack) {
 
 // ---- The table ----
 
-TEST_F(FwUpdate, TableRefusedByItsNameIsSkipped) {
+TEST_F(FwUpdate, TableRefusedByItsNameIsSkippedAndEndsWith3) {
   const auto r = Update({Image(100), Table({"0040: 01 ;"}, "table.dat")});
-  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.exit_status, 3);  // the flash is programmed, but the table asked for is not in
+  ExpectFlashHolds(module(), image_);
   EXPECT_EQ(r.OutLines(), HundredBytesThen({"Invalid EEPROM Table File.", "Skip EEPROM Upgrade"}));
   EXPECT_EQ(module().eeprom(), eeprom_before_);  // only the identity went back in
   EXPECT_EQ(module().eeprom_writes().size(), 3u);
@@ -272,11 +273,21 @@ TEST_F(FwUpdate, IdentityThatDidNotSurviveEndsWith2) {
 }
 
 TEST_F(FwUpdate, TableMacThatCouldNotBeReadEndsWith3) {
-  AddFault(Fault::Kind::kAckStatus, kRead, 4, 0x55);  // the read after the table
+  AddFault(Fault::Kind::kAckStatus, kRead, 5, 0x55);  // the MAC read after the table line's
   const auto r = Update({Image(100), Table({"0040: 01 ;"})});
   EXPECT_EQ(r.exit_status, 3);
   EXPECT_EQ(r.OutLines(), HundredBytesThen({"BM77 EEPROM Update to default table",
                                             "Parse Table File", "OK", "Read EEPROM Failed"}));
+  ExpectIdentityKept();
+}
+
+TEST_F(FwUpdate, FailedBootModeRequestEndsWith4) {
+  io().Restore(true, 2, std::nullopt);  // an earlier run left the module in that mode
+  io().SetFailing(true);
+  const auto r = Update({Image(100)});
+  EXPECT_EQ(r.exit_status, 4);
+  EXPECT_THAT(r.OutLines(), Contains("Board I/O request 220 failed: boot mode 2"));
+  ExpectFlashHolds(module(), image_);
   ExpectIdentityKept();
 }
 

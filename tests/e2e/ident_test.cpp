@@ -143,28 +143,35 @@ TEST_F(Ident, ConversationWithTheModule) {
 
 struct VcomCase {
   const char* name;
-  enum class Before { kNone, kFile, kFolder, kLink } before;
-  std::string file;     // kFile: the bytes of /opt/vcomdata; kLink: those of the link's target
+  enum class Before { kNone, kFile, kFolder, kFifo, kLink, kHardLink } before;
+  std::string file;     // kFile: the bytes of /opt/vcomdata; links: those of the link's target
   int read_ack;         // acknowledgement of the module's VCOM read (0x33: it answers)
   Lines lines;          // printed after the MAC check
   std::string after;    // /opt/vcomdata (or the link's target) after the run
   std::optional<Bytes> written;  // the VCOM record written to the module, if any
   int chip;
   int status;
+  Bytes module_record = kVcom280;
 };
 
 class IdentVcom : public Ident, public ::testing::WithParamInterface<VcomCase> {};
 
 TEST_P(IdentVcom, FileWinsElseModuleElseDefault) {
   const VcomCase& c = GetParam();
-  const std::string kept = c.before == VcomCase::Before::kLink ? "/opt/elsewhere" : "/opt/vcomdata";
-  if (c.before == VcomCase::Before::kFile) board_.WriteFile("/opt/vcomdata", Ascii(c.file));
-  if (c.before == VcomCase::Before::kFolder) {
-    fs::create_directories(board_.SandboxPath("/opt/vcomdata"));
+  using B = VcomCase::Before;
+  const bool linked = c.before == B::kLink || c.before == B::kHardLink;
+  const std::string kept = linked ? "/opt/elsewhere" : "/opt/vcomdata";
+  module().SetEeprom(kVcomAddress, c.module_record);
+  if (c.before == B::kFile) board_.WriteFile("/opt/vcomdata", Ascii(c.file));
+  if (c.before == B::kFolder) fs::create_directories(board_.SandboxPath("/opt/vcomdata"));
+  if (c.before == B::kFifo) {
+    fs::create_directories(board_.SandboxPath("/opt"));
+    ASSERT_EQ(mkfifo(board_.SandboxPath("/opt/vcomdata").c_str(), 0644), 0);
   }
-  if (c.before == VcomCase::Before::kLink) {
-    board_.WriteFile(kept, Ascii(c.file));
-    Link("/opt/vcomdata", kept);
+  if (linked) board_.WriteFile(kept, Ascii(c.file));
+  if (c.before == B::kLink) Link("/opt/vcomdata", kept);
+  if (c.before == B::kHardLink) {
+    fs::create_hard_link(board_.SandboxPath(kept), board_.SandboxPath("/opt/vcomdata"));
   }
   if (c.read_ack != 0x33) {
     AddFault(module(), Fault::Kind::kAckStatus, kRead, 3, static_cast<uint8_t>(c.read_ack));
@@ -172,7 +179,7 @@ TEST_P(IdentVcom, FileWinsElseModuleElseDefault) {
   const auto r = RunIdent();
   EXPECT_EQ(r.exit_status, c.status);
   EXPECT_EQ(r.OutLines(), Cat({{kBanner, kPortSuccess, kMacLine, kCheckMac}, c.lines}));
-  if (c.before != VcomCase::Before::kFolder) {
+  if (c.before != B::kFolder && c.before != B::kFifo) {
     EXPECT_EQ(File(kept), c.after);
   }
   const auto writes = WritesAt(module(), kVcomAddress);
@@ -229,12 +236,28 @@ INSTANTIATE_TEST_SUITE_P(
         VcomCase{"NegativeValueCountsAsNone", B::kFile, "00/ old", 0x33,
                  Cat({{"Read Vcom From OPT: 0-0-/=-1"}, kVcomFromModule}), "280 old",
                  std::nullopt, 280, 0},
-        VcomCase{"UnreadableFileCountsAsNone", B::kFolder, "", 0x33,
-                 {kReadFromFileFailed, "Read Vcom From BM77: 1-24-280", kCannotOpenVcom}, "",
+        VcomCase{"FolderIsNeitherReadNorWritten", B::kFolder, "", 0x33,
+                 {kCannotOpenVcom, "Read Vcom From BM77: 1-24-280", kCannotOpenVcom}, "",
+                 std::nullopt, 280, 0},
+        // A FIFO would hold the open for ever, with the module switched on.
+        VcomCase{"FifoIsNeitherReadNorWritten", B::kFifo, "", 0x33,
+                 {kCannotOpenVcom, "Read Vcom From BM77: 1-24-280", kCannotOpenVcom}, "",
                  std::nullopt, 280, 0},
         VcomCase{"LinkIsNeitherReadNorWrittenThrough", B::kLink, "300", 0x33,
                  {kCannotOpenVcom, "Read Vcom From BM77: 1-24-280", kCannotOpenVcom}, "300",
-                 std::nullopt, 280, 0}),
+                 std::nullopt, 280, 0},
+        VcomCase{"HardLinkIsNeitherReadNorWrittenThrough", B::kHardLink, "300", 0x33,
+                 {kCannotOpenVcom, "Read Vcom From BM77: 1-24-280", kCannotOpenVcom}, "300",
+                 std::nullopt, 280, 0},
+        // Three digits hold 999 at most: an erased record (65535) counts as none read.
+        VcomCase{"ModuleValue1000GivesTheDefault", B::kNone, "", 0x33,
+                 {"Read Vcom From BM77: 3-232-1000", "Save Vcom=256 To /opt/vcomdata",
+                  "SaveVcomToBM77"},
+                 "256", Hex("0100"), 256, 0, Hex("03E8")},
+        VcomCase{"ErasedModuleValueGivesTheDefault", B::kNone, "", 0x33,
+                 {"Read Vcom From BM77: 255-255-65535", "Save Vcom=256 To /opt/vcomdata",
+                  "SaveVcomToBM77"},
+                 "256", Hex("0100"), 256, 0, Hex("FFFF")}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 // ---- A new MAC -----------------------------------------------------------------------------------
@@ -408,32 +431,38 @@ TEST_P(IdentVcomBytes, StoredAsThreeCharactersAndReadBack) {
 
 INSTANTIATE_TEST_SUITE_P(Ident, IdentVcomBytes,
                          ::testing::Values(VcomBytesCase{0, "000"}, VcomBytesCase{7, "007"},
-                                           VcomBytesCase{256, "256"}, VcomBytesCase{1000, ":00"}),
+                                           VcomBytesCase{256, "256"}, VcomBytesCase{999, "999"}),
                          [](const auto& tc) { return "Vcom" + std::to_string(tc.param.vcom); });
 
 struct BlockedFileCase {
   const char* name;
   const char* path;
-  bool folder;  // a folder stands at the path; else a link to a file
+  enum class Kind { kLink, kHardLink, kFolder, kFifo } kind;  // what stands at the path
 };
 
 class IdentBlockedFile : public Ident, public ::testing::WithParamInterface<BlockedFileCase> {};
 
 TEST_P(IdentBlockedFile, CostsOneLineAndTheOtherFilesAreWritten) {
   const BlockedFileCase& c = GetParam();
+  using K = BlockedFileCase::Kind;
   const std::string target = "/opt/precious";
-  if (c.folder) {
-    fs::create_directories(board_.SandboxPath(c.path));
-  } else {
-    board_.WriteFile(target, Ascii("keep me"));
-    Link(c.path, target);
+  const bool linked = c.kind == K::kLink || c.kind == K::kHardLink;
+  if (linked) board_.WriteFile(target, Ascii("keep me"));
+  fs::create_directories(fs::path(board_.SandboxPath(c.path)).parent_path());
+  if (c.kind == K::kLink) Link(c.path, target);
+  if (c.kind == K::kHardLink) {
+    fs::create_hard_link(board_.SandboxPath(target), board_.SandboxPath(c.path));
+  }
+  if (c.kind == K::kFolder) fs::create_directories(board_.SandboxPath(c.path));
+  if (c.kind == K::kFifo) {
+    ASSERT_EQ(mkfifo(board_.SandboxPath(c.path).c_str(), 0644), 0);
   }
   const auto r = RunIdent();
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.OutLines(), Cat({{kBanner, kPortSuccess, kMacLine, kCheckMac},
                                {std::string("Failed to open/create file: ") + c.path},
                                kVcomFromModule}));
-  if (!c.folder) {
+  if (linked) {
     EXPECT_EQ(File(target), "keep me");
   }
   for (const std::string& path : kIdentityFiles) {
@@ -444,9 +473,14 @@ TEST_P(IdentBlockedFile, CostsOneLineAndTheOtherFilesAreWritten) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ident, IdentBlockedFile,
-    ::testing::Values(BlockedFileCase{"LinkAtTmpMac", "/tmp/mac", false},
-                      BlockedFileCase{"LinkAtTmpName", "/tmp/device_name", false},
-                      BlockedFileCase{"FolderAtOptName", "/opt/device_name", true}),
+    ::testing::Values(BlockedFileCase{"LinkAtTmpMac", "/tmp/mac", BlockedFileCase::Kind::kLink},
+                      BlockedFileCase{"LinkAtTmpName", "/tmp/device_name",
+                                      BlockedFileCase::Kind::kLink},
+                      BlockedFileCase{"HardLinkAtTmpMac", "/tmp/mac",
+                                      BlockedFileCase::Kind::kHardLink},
+                      BlockedFileCase{"FolderAtOptName", "/opt/device_name",
+                                      BlockedFileCase::Kind::kFolder},
+                      BlockedFileCase{"FifoAtOptMac", "/opt/mac", BlockedFileCase::Kind::kFifo}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST_F(Ident, DanglingLinkCreatesNothing) {

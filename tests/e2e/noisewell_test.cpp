@@ -2,6 +2,8 @@
 // place, and each failure's line, exit status and untouched file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -128,13 +130,44 @@ TEST_F(Noisewell, UnwritableOptAfterTheDump) {
   EXPECT_EQ(Requests(), kSuccessfulRun);
 }
 
-TEST_F(Noisewell, LinkAtTheFileIsNotFollowed) {
-  board_.WriteFile("/opt/victim", Bytes{'k', 'e', 'e', 'p'});
-  fs::create_symlink(board_.SandboxPath("/opt/victim"), board_.SandboxPath("/opt/random"));
+TEST_F(Noisewell, OnlyAPlainFileIsWritten) {
+  // Links lead elsewhere, a FIFO would hold the open for ever, a folder is no file.
+  const Bytes keep = {'k', 'e', 'e', 'p'};
+  const std::string random = board_.SandboxPath("/opt/random");
+  const std::string victim = board_.SandboxPath("/opt/victim");
+  const std::vector<std::function<void()>> plants = {
+      [&] { fs::create_symlink(victim, random); },
+      [&] { fs::create_hard_link(victim, random); },
+      [&] { ASSERT_EQ(mkfifo(random.c_str(), 0600), 0); },
+      [&] { fs::create_directory(random); },
+  };
+  for (size_t i = 0; i < plants.size(); ++i) {
+    board_.WriteFile("/opt/victim", keep);
+    plants[i]();
+    testbed::RunOptions o;
+    o.time_limit = std::chrono::seconds(5);
+    const auto r = Run("Noisewell", {}, o);
+    EXPECT_EQ(r.exit_status, 255) << i;
+    EXPECT_EQ(r.OutLines().back(), "Failed to create file for random number") << i;
+    EXPECT_EQ(board_.ReadFile("/opt/victim"), keep) << i;
+    fs::remove(random);
+  }
+}
+
+TEST_F(Noisewell, WriteThatDoesNotTakeAll32BytesFails) {
+  // A file size limit of 16 bytes cuts the write short (the signal it raises is ignored, and
+  // both settings pass to the program).
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 16;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   const auto r = Run("Noisewell", {});
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, old_handler);
   EXPECT_EQ(r.exit_status, 255);
-  EXPECT_EQ(r.OutLines().back(), "Failed to create file for random number");
-  EXPECT_EQ(board_.ReadFile("/opt/victim"), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(r.OutLines().back(), "Failed to write random number");
 }
 
 TEST_F(Noisewell, MissingDevice) {
@@ -205,6 +238,13 @@ INSTANTIATE_TEST_SUITE_P(
         // a count byte beyond the 35 bytes read
         FailureCase{"CountAboveSize",
                     [](Chip& c) { c.SetResponse(Join(Hex("25"), Bytes(36, 0))); },
+                    kRandomFailure + "e5", 229, kWholeExchange, kOpenPause + kRandomTime},
+        // A good CRC and status 0x00, but no random bytes: taken as such, every device with
+        // this fault would get the same MAC.
+        FailureCase{"StatusOnlyResponse", [](Chip& c) { c.SetResponse(Hex("04 00 03 40")); },
+                    kRandomFailure + "e5", 229, kWholeExchange, kOpenPause + kRandomTime},
+        FailureCase{"FourDataBytesOnly",
+                    [](Chip& c) { c.SetResponse(Hex("07 00 01 02 03 86 A5")); },
                     kRandomFailure + "e5", 229, kWholeExchange, kOpenPause + kRandomTime},
         FailureCase{"SendRequest", [](Chip& c) { c.FailRequest(kSend); }, kRandomFailure + "ff",
                     255, kSendFailed, kOpenPause},

@@ -102,16 +102,6 @@ TEST_F(RxProbe, SwitchesTheModuleOnEvenWhenTheDriverFails) {
   EXPECT_THAT(r.OutLines(), ElementsAre("RF_Gate --- 1, ret = -1", "BT Com Port Init Success."));
 }
 
-TEST_F(RxProbe, ClosedStandardInputIsNotTakenForThePort) {
-  // Started without descriptor 0, the port would be opened as 0, which reads as a failure.
-  testbed::RunOptions o;
-  o.env["BM77SIM_PORT_READ_LIMIT"] = "10";
-  o.stdin_closed = true;
-  const auto r = Run("rx_probe", {}, o);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.OutLines(), kStart);
-}
-
 class RxProbeWithoutPort : public BoardTest {
  protected:
   RxProbeWithoutPort() : BoardTest(testbed::BoardOptions{false, {}}) {}

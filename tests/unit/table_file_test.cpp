@@ -46,11 +46,16 @@ struct LineCase {
   const char* name;
   std::string line;
   std::vector<Write> writes;
+  bool readable = true;  // a line that cannot be read is not written at all
 };
 
 class DataLines : public ::testing::TestWithParam<LineCase> {};
 
-TEST_P(DataLines, WritesInOrder) { EXPECT_EQ(Parse(GetParam().line), GetParam().writes); }
+TEST_P(DataLines, WritesInOrder) {
+  const LineCase& c = GetParam();
+  EXPECT_EQ(Parse(c.line), c.writes);
+  EXPECT_EQ(bm77::TableLineReadable(c.line.c_str(), static_cast<int>(c.line.size())), c.readable);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Table, DataLines,
@@ -75,12 +80,16 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"LongRunWrittenWhole",
                  "0000: 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 ;",
                  {{0x00, Seq(0, 18)}}},
-        // Non-hex digits are not refused: they give what the conversions give.
-        LineCase{"NonHexDigits", "0060: g1 1g ;", {{0x60, {0xF1, 0xFF}}}},
+        // What the conversions give for non-hex digits; such a line is refused as a whole.
+        LineCase{"NonHexDigits", "0060: g1 1g ;", {{0x60, {0xF1, 0xFF}}}, false},
+        LineCase{"ValuesAColumnEarly", "0000 01 02 03", {{0x00, {0xFF, 0xFF}}}, false},
+        LineCase{"NonHexAddress", "00G0: 01 ;", {{0x0F0, {1}}}, false},
+        LineCase{"LoneStar", "0060: * 01 ;", {{0x61, {0xFF}}}, false},
+        LineCase{"AnythingAfterTheEndMark", "0060: 01 ; zz", {{0x60, {1}}}},
         // Without an end mark the line ends at its end.
         LineCase{"NoEndMark", "0070: 01 02", {{0x70, {1, 2}}}},
         LineCase{"NoEndMarkTrailingBlank", "0070: 01 02 ", {{0x70, {1, 2}}}},
-        LineCase{"FieldCutByLineEnd", "0070: 01 0", {{0x70, {1}}}},
+        LineCase{"FieldCutByLineEnd", "0070: 01 0", {{0x70, {1}}}, false},
         LineCase{"ShorterThanSixCharacters", "0080", {}},
         LineCase{"EndMarkNeedsASeparator", "0090: 01;", {{0x90, {1}}}}),
     [](const auto& tc) { return std::string(tc.param.name); });
@@ -162,8 +171,13 @@ TEST_F(LineReader, CarriageReturnAndOneMoreByteEndALine) {
   EXPECT_EQ(Next(), bm77::kLineEndOfFile);
 }
 
-TEST_F(LineReader, LineFeedsAloneNeverEndALine) {
-  Content("0010: 01 ;\n0011: 02 ;\n");
+TEST_F(LineReader, BareLineFeedAndTheFilesEndEndALine) {
+  Content("0010: 01 ;\n\n0011: 02 ;");
+  EXPECT_EQ(Next(), 10);
+  EXPECT_EQ(Text(), "0010: 01 ;");
+  EXPECT_EQ(Next(), 0);
+  EXPECT_EQ(Next(), 10);
+  EXPECT_EQ(Text(), "0011: 02 ;");
   EXPECT_EQ(Next(), bm77::kLineEndOfFile);
 }
 

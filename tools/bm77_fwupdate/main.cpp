@@ -5,8 +5,10 @@
 // back afterwards and read once more to make sure they survived.
 //
 // Exit status: 0 done; 2 a record could not be read before the update, a restore write failed,
-// or a record did not read back equal; 3 the table is not wholly in the module (a write failed or was refused, or the MAC it
-// left could not be read back; 2 wins over 3); 252 serial port; 253 image name; 254 image or
+// or a record did not read back equal; 3 the table is not wholly in the module (its name was
+// refused, a line could not be read, a write failed, was refused or did not read back as
+// written, or the MAC it left could not be read back; 2 wins over 3); 4 everything else went
+// through, but the boot mode request failed; 252 serial port; 253 image name; 254 image or
 // table file (missing, not a regular file, or an image that is empty or larger than the
 // flash), the module untouched; 255 flash programming, or not started because the module
 // did not answer an identity read (then nothing was changed).
@@ -30,6 +32,7 @@ constexpr int kStatusFlashFailed = -1;   // 255 to the shell
 constexpr int kStatusFileFailed = -2;    // 254
 constexpr int kStatusBadImageName = -3;  // 253
 constexpr int kStatusPortFailed = -4;    // 252
+constexpr int kStatusBoardIoFailed = 4;
 
 // The module restarts in its firmware-update mode before it can answer.
 constexpr unsigned kModeSettleSeconds = 1;
@@ -89,7 +92,8 @@ bool ApplyTable(int port, const Files& files, const bm77::SavedIdentity& identit
   if (files.table == kNotOpen) {
     if (files.table_refused) puts(fwmsg::kInvalidTableFile);
     puts(fwmsg::kSkipEepromUpgrade);
-    return true;
+    // A table the operator named and the tool refused is not in the module either.
+    return !files.table_refused;
   }
   puts(fwmsg::kEepromUpdate);
   const bool whole = UpdateDefaultEEPROM(port, files.table, identity);
@@ -134,7 +138,8 @@ int main(int argc, char** argv) {
   if (argc > 1) args.image = argv[1];
   if (argc > 2) args.table = argv[2];
 
-  SetBM77Mode(bm77::kModeFirmwareUpdate);  // it says so itself when it fails
+  // It says so itself when it fails; the run goes on, the module may be in that mode already.
+  const bool mode_set = SetBM77Mode(bm77::kModeFirmwareUpdate) == 0;
   sleep(kModeSettleSeconds);
   const int port = com_init(bm77::kSerialPortPath);
   if (port <= 0) {
@@ -148,5 +153,5 @@ int main(int argc, char** argv) {
   close(port);
   CloseIfOpen(files.image);
   CloseIfOpen(files.table);
-  return status;
+  return status == kStatusDone && !mode_set ? kStatusBoardIoFailed : status;
 }

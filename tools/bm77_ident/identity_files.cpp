@@ -8,6 +8,7 @@
 
 #include "bm77link.h"
 #include "messages.h"
+#include "plain_file.h"
 
 using namespace ident;
 
@@ -17,6 +18,7 @@ constexpr char kNamePrefix[] = "Tavrine-";
 constexpr size_t kNamePrefixLength = sizeof kNamePrefix - 1;
 constexpr char kMacSeparator = ':';
 constexpr uint8_t kDigitZero = '0';
+constexpr uint8_t kHexDigitMax = 15;
 
 // Where the four name digits stand in the MAC text form: the pairs of mac[4] and mac[5].
 constexpr size_t kNameDigitsInMacText[] = {12, 13, 15, 16};
@@ -28,15 +30,11 @@ constexpr uint8_t kUnusableMacs[][kMacBytes] = {
     {0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
 };
 
-// The tools run as root and /tmp is open to everyone: a link planted at one of these paths
-// must not lead the write to a file of someone else's choosing.
-constexpr int kNoLinks = O_NOFOLLOW | O_CLOEXEC;
-
 uint8_t DigitByte(int value) { return static_cast<uint8_t>((kDigitZero + value) & 0xFF); }
 
 // Opens `path` for writing in place, or prints the open-failure line and returns -1.
 int OpenForWriting(const char* path, int access_mode) {
-  const int fd = open(path, access_mode | O_CREAT | kNoLinks, kFileMode);
+  const int fd = bm77::OpenPlainFile(path, access_mode | O_CREAT, kFileMode, bm77::FileOwner::kTool);
   if (fd < 0) printf(msg::kOpenCreateFailedFormat, path);
   return fd;
 }
@@ -67,9 +65,10 @@ void MacToText(const uint8_t* mac, char* text) {
 int MacFromText(const char* text, uint8_t* mac) {
   if (strnlen(text, kMacTextLength) < kMacTextLength) return -1;
   for (size_t i = 0; i < kMacBytes; ++i) {
-    const int high = char2hex(text[3 * i]);
-    const int low = char2hex(text[3 * i + 1]);
-    mac[i] = static_cast<uint8_t>((high << 4 | low) & 0xFF);
+    const uint8_t high = char2hex(text[3 * i]);
+    const uint8_t low = char2hex(text[3 * i + 1]);
+    if (high > kHexDigitMax || low > kHexDigitMax) return -1;
+    mac[i] = static_cast<uint8_t>(high << 4 | low);
   }
   return 0;
 }
@@ -79,7 +78,10 @@ int VcomFromDigits(uint8_t hundreds, uint8_t tens, uint8_t units) {
 }
 
 int VcomFromText(const char* text, int* vcom) {
-  if (strnlen(text, kVcomTextMin) < kVcomTextMin) return -1;
+  if (strnlen(text, kVcomDigits + 1) != kVcomDigits) return -1;
+  for (size_t i = 0; i < kVcomDigits; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+  }
   *vcom = VcomFromDigits(static_cast<uint8_t>(text[0]), static_cast<uint8_t>(text[1]),
                          static_cast<uint8_t>(text[2]));
   return 0;
@@ -133,7 +135,7 @@ void SaveVcomToFile(int vcom, const char* path) {
 }
 
 int ReadVcomFromFile(const char* path, int* vcom) {
-  const int fd = open(path, O_RDONLY | kNoLinks);
+  const int fd = bm77::OpenPlainFile(path, O_RDONLY, 0, bm77::FileOwner::kTool);
   if (fd < 0) {
     printf(msg::kOpenCreateFailedFormat, path);
     return -1;
@@ -152,7 +154,7 @@ int ReadVcomFromFile(const char* path, int* vcom) {
 }
 
 int ReadMacFromRandom(const char* path, uint8_t* mac) {
-  const int fd = open(path, O_RDWR | kNoLinks);
+  const int fd = bm77::OpenPlainFile(path, O_RDWR, 0, bm77::FileOwner::kTool);
   if (fd < 0) {
     printf(bm77::msg::kOpenFileFailedFormat, path);
     return -1;

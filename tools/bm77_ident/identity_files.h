@@ -35,25 +35,27 @@ constexpr size_t kNameLength = 12;     // "Tavrine-4D5E"
 // A name buffer: the 14 bytes the module's name read gives, and room for a NUL.
 constexpr size_t kNameBufferSize = 16;
 constexpr size_t kVcomDigits = 3;
-constexpr size_t kVcomTextMin = 2;     // a two-character VCOM takes its NUL as third digit
 constexpr int kDefaultVcom = 256;
+constexpr int kVcomMax = 999;  // the most three decimal digits hold
+
+// Whether `vcom` can be kept in /opt/vcomdata as three decimal digits.
+inline bool IsStorableVcom(int vcom) { return vcom >= 0 && vcom <= kVcomMax; }
 
 // The text form into `text` (kMacTextBufferSize bytes, NUL-terminated): upper-case hex pairs
 // separated by ':'.
 void MacToText(const uint8_t* mac, char* text);
 
-// Six bytes from the pairs at 0-1, 3-4, ... 15-16 of `text`; the characters between the pairs
-// are not looked at. A character that is no hex digit gives 0xF0 plus the second digit when it
-// stands first in a pair ("z5" is 0xF5), and 0xFF when it stands second ("5z", "zz"). Returns -1
-// without reading past the text when it is shorter than kMacTextLength, else 0.
+// Six bytes from the pairs at 0-1, 3-4, ... 15-16 of `text`, each two hex digits in either
+// case; the characters between the pairs, and any after the 17th, are not looked at. Returns -1
+// without reading past the text when it is shorter than kMacTextLength or a pair holds anything
+// but hex digits ("zz" is no 0xFF), else 0.
 int MacFromText(const char* text, uint8_t* mac);
 
 // The value of three digit bytes, each taken as '0' + value; nothing is checked, so ':' is 10.
 int VcomFromDigits(uint8_t hundreds, uint8_t tens, uint8_t units);
 
-// The VCOM from the first three characters of `text` (a two-character text gives its NUL as
-// the third). Returns -1 without reading past the text when it is shorter than kVcomTextMin,
-// else 0.
+// The VCOM from a text of exactly three decimal digits ("007", "256"). Returns -1 without
+// reading past the text for anything else ("45", "0256", "-5", "abc"), else 0.
 int VcomFromText(const char* text, int* vcom);
 
 // Whether the module may not keep `mac` (the module's factory default, all ones, all zeros).

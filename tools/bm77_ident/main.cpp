@@ -6,7 +6,9 @@
 //
 // Exit status: 0 done; 2 the module's MAC could not be read, so nothing was written; 3 a
 // command to the module failed on the way, or a write was acknowledged with an odd status and
-// so may not have been stored (the run still went to its end); 255 no serial port.
+// so may not have been stored (the run still went to its end); 4 everything else went
+// through, but the VCOM did not reach the display power chip or the module was not switched
+// off (a board I/O request failed); 255 no serial port.
 #include <stdio.h>
 #include <unistd.h>
 
@@ -15,12 +17,14 @@
 #include "line_output.h"
 #include "messages.h"
 #include "serial_port.h"
+#include "std_descriptors.h"
 
 namespace {
 
 constexpr int kStatusDone = 0;
 constexpr int kStatusMacNotRead = 2;
 constexpr int kStatusModuleFailed = 3;
+constexpr int kStatusBoardIoFailed = 4;
 constexpr int kStatusPort = -1;  // 255 to the shell
 
 // Whether /opt/vcomdata gives a VCOM. A file that cannot be read, is too short or gives a
@@ -46,14 +50,19 @@ int SettleVcom(int port, bool* module_ok) {
     if (module_vcom != file_vcom && bm77::WriteVcom(port, file_vcom) != 0) *module_ok = false;
     return file_vcom;
   }
-  const int vcom = module_vcom >= 0 ? module_vcom : ident::kDefaultVcom;
+  // A value the file's three digits cannot hold (an erased record reads 65535) counts as one
+  // that could not be read: the default goes to the file and the module.
+  const bool storable = ident::IsStorableVcom(module_vcom);
+  const int vcom = storable ? module_vcom : ident::kDefaultVcom;
   SaveVcomToFile(vcom, ident::kVcomPath);
-  if (module_vcom < 0 && bm77::WriteVcom(port, vcom) != 0) *module_ok = false;
+  if (!storable && bm77::WriteVcom(port, vcom) != 0) *module_ok = false;
   return vcom;
 }
 
-// Everything after the module's MAC was read. Returns whether every exchange went through.
-bool Reconcile(int port, uint8_t* mac) {
+// Everything after the module's MAC was read. Returns whether every exchange went through;
+// clears `io_ok` when the VCOM did not reach the display power chip or the module was not
+// switched off.
+bool Reconcile(int port, uint8_t* mac, bool* io_ok) {
   bool module_ok = CheckMac(port, mac) == 0;
 
   uint8_t name[ident::kNameBufferSize] = {};  // a name the module does not give is recomposed
@@ -63,14 +72,15 @@ bool Reconcile(int port, uint8_t* mac) {
   ident::SaveIdentityFiles(mac, name);
   if (SaveDeviceNameToBM77(port, name) != 0) module_ok = false;
 
-  SetVcomTo9928(SettleVcom(port, &module_ok));
-  SetBM77Power(0);
+  if (HandVcomTo9928(SettleVcom(port, &module_ok)) != 0) *io_ok = false;
+  if (SetBM77Power(0) != 0) *io_ok = false;
   return module_ok;
 }
 
 }  // namespace
 
 int main() {
+  bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
   puts(bm77::msg::kConfigurationBanner);
@@ -91,8 +101,10 @@ int main() {
   }
   printf(ident::msg::kModuleMacFormat, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
 
-  const bool module_ok = Reconcile(port, mac);
+  bool io_ok = true;
+  const bool module_ok = Reconcile(port, mac, &io_ok);
   close(port);
   // A write the lenient policy let through without a response may not have been stored.
-  return module_ok && bm77::UnconfirmedWrites() == 0 ? kStatusDone : kStatusModuleFailed;
+  if (!module_ok || bm77::UnconfirmedWrites() != 0) return kStatusModuleFailed;
+  return io_ok ? kStatusDone : kStatusBoardIoFailed;
 }

@@ -8,10 +8,16 @@
 // The MAC record is written in text order (the first pair at the lowest address), so
 // bm77_ident reads a MAC provisioned here back with its bytes reversed.
 //
-// Exit status: 0 done, or no argument at all (then nothing is written); 1 a MAC shorter than 17
-// characters or a VCOM shorter than 2, nothing written; 3 a command to the module failed on the
-// way, or a write was acknowledged with an odd status and so may not have been stored (the run
-// still went to its end); 255 no serial port.
+// What the operator typed is checked before anything is touched: the MAC must hold two hex
+// digits at each of its six places and be usable by bm77_ident's rule, the VCOM must be three
+// decimal digits. What was written to the module is read back at the end.
+//
+// Exit status: 0 done, or no argument at all (then nothing is written); 1 a bad or unusable MAC
+// or a VCOM that is not three digits, nothing touched (no boot mode, no port); 3 a command to
+// the module failed on the way, a write was acknowledged with an odd status, or a record did
+// not read back as written (the run still went to its end); 4 everything else went through,
+// but a board I/O request failed (boot mode, VCOM to the display power chip, power off), so
+// the job is not wholly done; 255 no serial port.
 #include <stdio.h>
 #include <unistd.h>
 
@@ -20,12 +26,14 @@
 #include "line_output.h"
 #include "messages.h"
 #include "serial_port.h"
+#include "std_descriptors.h"
 
 namespace {
 
 constexpr int kStatusDone = 0;
 constexpr int kStatusBadArgument = 1;
 constexpr int kStatusModuleFailed = 3;
+constexpr int kStatusBoardIoFailed = 4;
 constexpr int kStatusPort = -1;  // 255 to the shell
 
 // The module needs a moment in its new boot mode before it answers.
@@ -34,8 +42,41 @@ constexpr unsigned kModeSettleSeconds = 1;
 constexpr int kArgcWithMac = 2;
 constexpr int kArgcWithVcom = 3;
 
-// Writes name, files, MAC and (when given) VCOM. Returns whether every exchange went through.
-bool Provision(int port, const uint8_t* mac, const int* vcom) {
+// The operator's arguments; 0, or 1 after the line that refuses one.
+int ParseArguments(int argc, char** argv, uint8_t* mac, int* vcom, bool* with_vcom) {
+  if (ident::MacFromText(argv[1], mac) != 0 || ident::IsUnusableMac(mac)) {
+    puts(provision::msg::kInvalidMac);
+    return kStatusBadArgument;
+  }
+  *with_vcom = argc == kArgcWithVcom;
+  if (*with_vcom && ident::VcomFromText(argv[2], vcom) != 0) {
+    puts(provision::msg::kInvalidVcom);
+    return kStatusBadArgument;
+  }
+  return kStatusDone;
+}
+
+// Whether the module holds `count` bytes at `address` as written; a difference costs one line.
+bool ReadsBack(int port, const char* record, uint16_t address, const uint8_t* bytes,
+               size_t count) {
+  if (bm77::EepromHolds(port, address, bytes, count)) return true;
+  printf(provision::msg::kNotReadBackFormat, record);
+  return false;
+}
+
+// The three records as this run wrote them: the MAC in text order, the name, the VCOM.
+bool ReadBack(int port, const uint8_t* mac, const uint8_t* name, const int* vcom) {
+  bool same = ReadsBack(port, "MAC", bm77::kMacAddress, mac, bm77::kMacLength);
+  same = ReadsBack(port, "Device name", bm77::kNameAddress, name, bm77::kNameLength) && same;
+  if (vcom == nullptr) return same;
+  const uint8_t value[bm77::kVcomLength] = {static_cast<uint8_t>(*vcom >> 8),
+                                            static_cast<uint8_t>(*vcom & 0xFF)};
+  return ReadsBack(port, "VCOM", bm77::kVcomAddress, value, sizeof value) && same;
+}
+
+// Writes name, files, MAC and (when given) VCOM, and reads the records back. Returns whether
+// every exchange went through; clears `io_ok` when the VCOM did not reach the chip.
+bool Provision(int port, const uint8_t* mac, const int* vcom, bool* io_ok) {
   uint8_t name[ident::kNameBufferSize] = {};  // never a name: always composed from the MAC
   bool module_ok = CheckDeviceNameAndMac(port, mac, name) == 0;
   ident::SaveIdentityFiles(mac, name);
@@ -44,20 +85,27 @@ bool Provision(int port, const uint8_t* mac, const int* vcom) {
   if (vcom != nullptr) {
     SaveVcomToFile(*vcom, ident::kVcomPath);
     if (bm77::WriteVcom(port, *vcom) != 0) module_ok = false;
-    SetVcomTo9928(*vcom);
+    if (HandVcomTo9928(*vcom) != 0) *io_ok = false;
   }
-  return module_ok;
+  return ReadBack(port, mac, name, vcom) && module_ok;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
-  SetBM77Mode(bm77::kModeFirmwareUpdate);
-  sleep(kModeSettleSeconds);
   puts(bm77::msg::kConfigurationBanner);
+  uint8_t mac[ident::kMacBytes] = {};
+  int vcom = 0;
+  bool with_vcom = false;
+  if (argc >= kArgcWithMac && ParseArguments(argc, argv, mac, &vcom, &with_vcom) != 0) {
+    return kStatusBadArgument;
+  }
 
+  bool io_ok = SetBM77Mode(bm77::kModeFirmwareUpdate) == 0;
+  sleep(kModeSettleSeconds);
   const int port = com_init(bm77::kSerialPortPath);
   if (port <= 0) {
     puts(bm77::msg::kPortInitFail);
@@ -66,24 +114,13 @@ int main(int argc, char** argv) {
   puts(bm77::msg::kPortInitSuccess);
   if (argc < kArgcWithMac) return kStatusDone;
 
-  const bool with_vcom = argc == kArgcWithVcom;
-  uint8_t mac[ident::kMacBytes];
-  int vcom = 0;
-  if (ident::MacFromText(argv[1], mac) != 0) {
-    puts(provision::msg::kInvalidMac);
-    return kStatusBadArgument;
-  }
-  if (with_vcom && ident::VcomFromText(argv[2], &vcom) != 0) {
-    puts(provision::msg::kInvalidVcom);
-    return kStatusBadArgument;
-  }
   printf(provision::msg::kMacArgumentFormat, argv[1]);
   printf(provision::msg::kVcomArgumentFormat, argc > kArgcWithMac ? argv[2] : "");
-
-  const bool module_ok = Provision(port, mac, with_vcom ? &vcom : nullptr);
-  SetBM77Mode(bm77::kModeApplication);
-  SetBM77Power(0);
+  const bool module_ok = Provision(port, mac, with_vcom ? &vcom : nullptr, &io_ok);
+  if (SetBM77Mode(bm77::kModeApplication) != 0) io_ok = false;
+  if (SetBM77Power(0) != 0) io_ok = false;
   close(port);
   // A write the lenient policy let through without a response may not have been stored.
-  return module_ok && bm77::UnconfirmedWrites() == 0 ? kStatusDone : kStatusModuleFailed;
+  if (!module_ok || bm77::UnconfirmedWrites() != 0) return kStatusModuleFailed;
+  return io_ok ? kStatusDone : kStatusBoardIoFailed;
 }

@@ -8,5 +8,6 @@ constexpr const char kMacArgumentFormat[] = "mac = %s\n";
 constexpr const char kVcomArgumentFormat[] = "vcom = %s\n";
 constexpr const char kInvalidMac[] = "Invalid MAC Address.";
 constexpr const char kInvalidVcom[] = "Invalid VCOM Value.";
+constexpr const char kNotReadBackFormat[] = "%s not read back as written\n";
 
 }  // namespace provision::msg

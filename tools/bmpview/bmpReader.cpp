@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "messages.h"
+#include "plain_file.h"
 
 unsigned char srcbmp[bmpview::kPixelBufferSize];
 int32_t srcbmp_width = 0;
@@ -63,8 +64,11 @@ struct BITMAP_FILE {
 static_assert(sizeof(BITMAPFILEHEADER) == 16, "file header as the traces state it");
 static_assert(sizeof(BITMAPINFOHEADER) == 40, "information header as the file holds it");
 
-// Every picture is taken as RGB565, whatever biBitCount says.
+// Only RGB565 pictures are shown: 16 bits a pixel, stored plain or with 5-6-5 colour masks.
 constexpr int kBitsPerPixel = 16;
+constexpr int32_t kCompressionNone = 0;
+constexpr int32_t kCompressionBitFields = 3;
+constexpr uint32_t kMasks565[] = {0xF800, 0x07E0, 0x001F};  // red, green, blue
 constexpr int64_t kRowAlign = 4;  // BMP rows are padded to a multiple of 4 bytes
 
 constexpr size_t kInfoHeaderFileSize = 40;
@@ -124,13 +128,34 @@ int64_t RowStride(int32_t width) {
 
 int64_t RowCount(int32_t height) { return height < 0 ? -int64_t{height} : int64_t{height}; }
 
+// Whether the three colour masks behind the headers are 5-6-5. The stream is left at their
+// start, where the reader goes on.
+bool Masks565(FILE* f) {
+  bool same = true;
+  for (uint32_t mask : kMasks565) same = ReadField(f, 4) == mask && same;
+  return fseek(f, kHeadersEnd, SEEK_SET) == 0 && same;
+}
+
+// Whether the file is a 16-bit RGB565 picture; anything else would be drawn as stripes.
+bool Is565Picture(FILE* f, const BITMAPFILEHEADER& file, const BITMAPINFOHEADER& info) {
+  const bool ok = file.bfType[0] == 'B' && file.bfType[1] == 'M' &&
+                  info.biBitCount == kBitsPerPixel &&
+                  (info.biCompression == kCompressionNone ||
+                   (info.biCompression == kCompressionBitFields && Masks565(f)));
+  if (!ok) puts(msg::kNot16Bit);
+  return ok;
+}
+
 // Whether the image's rows fit srcbmp; a refusal is printed here.
 bool Loadable(int32_t width, int32_t height) {
   if (width < 0) {
     printf(msg::kNegativeWidth, width);
     return false;
   }
-  if (RowStride(width) * RowCount(height) > static_cast<int64_t>(sizeof srcbmp)) {
+  // Rows compared by division: stride times rows can pass 64 bits (width 0x7FFFFFFF, height
+  // -2^31) and would wrap past this check.
+  const int64_t stride = RowStride(width);
+  if (stride > 0 && RowCount(height) > static_cast<int64_t>(sizeof srcbmp) / stride) {
     printf(msg::kImageTooLarge, width, height, static_cast<int>(sizeof srcbmp));
     return false;
   }
@@ -152,6 +177,15 @@ void LoadRows(FILE* f, int32_t off_bits, size_t length) {
   (void)fread(srcbmp, 1, length, f);
 }
 
+// The picture as a stream; a FIFO, folder or device at its name is refused like a missing file.
+FILE* OpenPicture(const char* filename) {
+  const int fd = bm77::OpenPlainFile(filename, O_RDONLY, 0, bm77::FileOwner::kOperator);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, "r");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
 }  // namespace
 
 int read_bmp_565(const char* filename) {
@@ -160,7 +194,7 @@ int read_bmp_565(const char* filename) {
   srcbmp_width = 0;
   srcbmp_height = 0;
   BITMAP_FILE bmp{};
-  FILE* f = fopen(filename, "r");
+  FILE* f = OpenPicture(filename);
   if (f == nullptr) {
     printf(msg::kCannotOpenFile, filename);
     return -1;
@@ -178,7 +212,7 @@ int read_bmp_565(const char* filename) {
   ReadInfoHeader(f, &bmp.bitmapinfoheader);
   printf(msg::kTraceDimensions, BMP_WHERE, info.biWidth, info.biHeight);
   printf(msg::kTraceBitCount, BMP_WHERE, info.biBitCount);
-  if (!Loadable(info.biWidth, info.biHeight)) {
+  if (!Is565Picture(f, file, info) || !Loadable(info.biWidth, info.biHeight)) {
     fclose(f);
     return -1;
   }

@@ -14,6 +14,7 @@
 #include "bmpReader.h"
 #include "line_output.h"
 #include "messages.h"
+#include "std_descriptors.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ bool ShowFramebuffer(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   if (argc != 2) {
     puts(msg::kInvalidArguments);

@@ -20,6 +20,7 @@ constexpr const char kCannotOpenFile[] = "can not open file=[%s].";  // no newli
 constexpr const char kImageTooLarge[] =
     "can not load image: biWidth=[%d], biHeight=[%d] does not fit %d bytes.\n";
 constexpr const char kNegativeWidth[] = "can not load image: negative biWidth=[%d].\n";
+constexpr const char kNot16Bit[] = "can not load image: not a 16-bit BMP picture.";
 
 // The tool
 constexpr const char kInvalidArguments[] = "Invalid Arguments!";
