@@ -417,6 +417,26 @@ std::string Judge(testbed::Board& board, const testbed::RunResult& r, int status
   return failure;
 }
 
+// After an exchange left without a reply the run may send only restore writes (the guarded
+// tools put back what they wrote over: at most one per record), and no reply is read for
+// anything else; bm77_ident and bm77_provision send nothing more at all.
+std::string TalkAfterSilence(testbed::Board& board, Tool tool, const Exchange& x) {
+  if (x.kind != Exchange::Kind::kFrame) return "";
+  const std::vector<WireEvent> frames = board.module().host_frames();
+  int seen = 0;
+  size_t at = 0;
+  while (at < frames.size() && !(frames[at].command == x.command && ++seen == x.occurrence)) ++at;
+  const bool guarded = tool == Tool::kFwUpdate || tool == Tool::kTableUpdate;
+  size_t writes = 0;
+  for (size_t i = at + 1; i < frames.size(); ++i) {
+    if (!guarded || frames[i].command != kWrite) {
+      return " command " + HexOf(Bytes{frames[i].command}) + " sent after the silent exchange;";
+    }
+    ++writes;
+  }
+  return writes > std::size(kRecords) ? " more writes than records after the silent exchange;" : "";
+}
+
 struct Case {
   const ToolCase* tool;
   const CleanRun* clean;
@@ -472,7 +492,10 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeEndsInTimeWithTheRightStatusAndTheIde
                    const int status = c.trouble == Trouble::kStray
                                           ? -1
                                           : ExpectedStatus(c.tool->tool, step, c.exchange, c.trouble);
-                   out.failure = Judge(board, r, status,
+                   if (Silent(c.trouble)) {
+                     out.failure = TalkAfterSilence(board, c.tool->tool, c.exchange);
+                   }
+                   out.failure += Judge(board, r, status,
                                        *c.clean,
                                        // which later read a stray byte spoils is not known
                                        c.trouble == Trouble::kStray
