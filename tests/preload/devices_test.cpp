@@ -251,9 +251,11 @@ TEST(Pauses, LongOnesAreSkippedOnRequestShortOnesTakeTheirTime) {
   const auto times = PauseTimes(r);
   ASSERT_EQ(times.size(), 5u) << r.out;
   for (size_t i = 0; i < 3; ++i) {
+    // Skipped, the pause takes nothing; 5 s of a 30 s one leave a loaded machine room.
     EXPECT_LT(times[i].first, 5000) << "pause " << i << " was not skipped";
     EXPECT_EQ(times[i].second, 0) << "a skipped pause reports its whole time as passed";
   }
+  // A real pause never ends early; 1 ms spare for the probe's whole-millisecond reading.
   EXPECT_GE(times[3].first, 39) << "a pause under the limit is real";
   EXPECT_GE(times[4].first, 39) << "a pause under the limit is real";
   EXPECT_THAT(board.violations(), IsEmpty());
@@ -264,6 +266,7 @@ TEST(Pauses, AreRealUnlessAsked) {
   const testbed::RunResult r = board.Run(probe::ProbePath("pause_probe"), {"sleep:1", "usleep:200000"});
   const auto times = PauseTimes(r);
   ASSERT_EQ(times.size(), 2u) << r.out;
+  // A real pause never ends early; 1 ms spare for the probe's whole-millisecond reading.
   EXPECT_GE(times[0].first, 999);
   EXPECT_GE(times[1].first, 199);
 }
