@@ -355,6 +355,10 @@ struct RunOptions {
   std::string stdin_text;                       // fed to standard input, then closed
   bool stdin_closed = false;                    // start it with descriptor 0 closed
   bool stderr_terminal = false;  // standard error is a pseudo-terminal (collected into `err`)
+  // The program sees the caller's environment (devsim: a service engineer's BM77_TRACE and the
+  // like). Otherwise, as in the tests, it sees only a fixed search path, the sanitizers'
+  // settings, the board's settings and `env`: a run never depends on who started it.
+  bool caller_environment = false;
 };
 
 struct RunResult {

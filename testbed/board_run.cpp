@@ -42,6 +42,8 @@ constexpr std::chrono::milliseconds kDrainLimit{200};
 constexpr int kExecFailedStatus = 127;
 constexpr size_t kReadChunk = 4096;
 constexpr char kBoardEnvPrefix[] = "BM77SIM_";
+constexpr char kFixedSearchPath[] = "/usr/local/bin:/usr/bin:/bin";
+constexpr const char* kSanitizerSettings[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"};
 constexpr char kNoHandshake[] =
     "the program did not greet the board (it ran without the preload library): ";
 
@@ -180,15 +182,26 @@ struct Start {
   int report = -1;  // where a failed step is told; closes at exec
 };
 
+// What a run takes from the caller's environment when it may not have all of it: the
+// sanitizers' settings belong to the build, not to the caller.
+bool KeptFromCaller(const std::string& name) {
+  for (const char* kept : kSanitizerSettings) {
+    if (name == kept) return true;
+  }
+  return false;
+}
+
 std::map<std::string, std::string> EnvironmentFor(
     const std::map<std::string, std::string>& board_env,
-    const std::map<std::string, std::string>& extra) {
+    const std::map<std::string, std::string>& extra, bool caller_environment) {
   std::map<std::string, std::string> env;
+  if (!caller_environment) env["PATH"] = kFixedSearchPath;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     const size_t eq = entry.find('=');
     if (eq == std::string::npos) continue;
     const std::string name = entry.substr(0, eq);
+    if (!caller_environment && !KeptFromCaller(name)) continue;
     // Settings of an outer board or an outer preload list must not leak into this run.
     if (name.rfind(kBoardEnvPrefix, 0) == 0 || name == simwire::kPreloadVariable) continue;
     env[name] = entry.substr(eq + 1);
@@ -474,7 +487,7 @@ RunResult Board::Run(const std::string& program, const std::vector<std::string>&
       mode, impl_->options.port_present ? impl_->module_impl->slave_path() : "", impl_->sandbox);
   const auto start = SteadyClock::now();
   Child child;
-  result.refusal = Spawn(file.fd, path, args, EnvironmentFor(ProgramEnvironment(), extra),
+  result.refusal = Spawn(file.fd, path, args, EnvironmentFor(ProgramEnvironment(), extra, options.caller_environment),
                          impl_->sandbox, mode == SealMode::kNone ? nullptr : &seal,
                          options.stdin_closed, options.stderr_terminal, &child);
   if (!result.refusal.empty()) return result;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "board.h"
+#include "board_seal.h"
 #include "devsim/board_store.h"
 #include "devsim/picture.h"
 #include "devsim/show.h"
@@ -194,10 +195,14 @@ void PrintSummary(testbed::Board& board) {
 }
 
 // One line for what the run was, when it was not a plain run under both seals.
-void PrintOutcome(const testbed::RunResult& r, double seconds) {
+void PrintOutcome(const testbed::RunResult& r, double seconds, bool seal_asked) {
   if (!r.refusal.empty()) {
     std::cerr << "--- refused: " << r.refusal << "\n";
     return;
+  }
+  if (!r.sealed && seal_asked && !testbed::SealUnavailable().empty()) {
+    std::cerr << "--- the second seal cannot be built here: " << testbed::SealUnavailable()
+              << "\n";
   }
   if (!r.sealed) {
     std::cerr << "--- no private mount namespace here: only the preload library guards the "
@@ -225,6 +230,7 @@ int RunProgram(const Options& o, const std::string& dir) {
   testbed::Board board(board_options);
   devsim::LoadBoard(board, dir, faults);
   testbed::RunOptions run;
+  run.caller_environment = true;  // BM77_TRACE and the like reach the program, as in a shell
   run.time_limit =
       std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(o.seconds));
   std::thread chatter;
@@ -238,7 +244,7 @@ int RunProgram(const Options& o, const std::string& dir) {
   if (chatter.joinable()) chatter.join();
   std::cout << r.out << std::flush;
   std::cerr << r.err;
-  PrintOutcome(r, o.seconds);
+  PrintOutcome(r, o.seconds, o.seal);
   const std::string unsaved = devsim::SaveBoard(board, dir);
   if (!unsaved.empty()) std::cerr << "--- the board was not kept: " << unsaved << "\n";
   PrintSummary(board);

@@ -271,6 +271,31 @@ TEST(Pauses, AreRealUnlessAsked) {
   EXPECT_GE(times[1].first, 199);
 }
 
+// A test's run sees the environment the test gives it and not its caller's (a service
+// engineer's BM77_TRACE); devsim passes the caller's on.
+TEST(Environment, IsTheTestsUnlessTheCallersIsAskedFor) {
+  Board board;
+  ASSERT_EQ(setenv("BM77_TRACE", "1", 1), 0);
+  ASSERT_EQ(setenv("UBSAN_OPTIONS", "print_stacktrace=1", 1), 0);
+  testbed::RunOptions options;
+  options.env["GIVEN"] = "yes";
+  const std::vector<std::string> names = {"BM77_TRACE", "GIVEN", "UBSAN_OPTIONS", "PATH"};
+  std::vector<std::string> args = {"env"};
+  args.insert(args.end(), names.begin(), names.end());
+  const testbed::RunResult own = board.Run(probe::ProbePath("sys_probe_plain"), args, options);
+  options.caller_environment = true;
+  const testbed::RunResult caller = board.Run(probe::ProbePath("sys_probe_plain"), args, options);
+  const std::string path = getenv("PATH");
+  unsetenv("BM77_TRACE");
+  unsetenv("UBSAN_OPTIONS");
+  EXPECT_THAT(own.OutLines(), ElementsAre("BM77_TRACE unset", "GIVEN=yes",
+                                          "UBSAN_OPTIONS=print_stacktrace=1",
+                                          "PATH=/usr/local/bin:/usr/bin:/bin"));
+  EXPECT_THAT(caller.OutLines(), ElementsAre("BM77_TRACE=1", "GIVEN=yes",
+                                             "UBSAN_OPTIONS=print_stacktrace=1", "PATH=" + path));
+  EXPECT_THAT(board.violations(), IsEmpty());
+}
+
 TEST(PortMissing, OpenFailsWithoutViolation) {
   Board board(testbed::BoardOptions{false, {}});
   const testbed::RunResult r = board.Run(probe::ProbePath("sys_probe_plain"), {"port"});
