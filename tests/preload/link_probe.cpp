@@ -55,8 +55,12 @@ int main(int argc, char** argv) {
   if (dlsym(RTLD_DEFAULT, "bm77sim_active") == nullptr) return kNotUnderBoard;
   if (argc != 2) return 1;
   const std::string secret = std::string(argv[1]) + "/secret";
-  // Every path but the board's is the machine's: the folder outside is read as it is.
+  // Every path but the board's is the machine's: the folder outside is read as it is, but a
+  // link the test planted there may not lead to the machine's own copy of a board file.
   Read("outside-read", secret.c_str());
+  const std::string to_board = std::string(argv[1]) + "/to-board";
+  Open("to-board-create", to_board.c_str(), O_WRONLY | O_CREAT);
+  Report("to-board-unlink", unlink(to_board.c_str()));
   // Planted by the test at the board's paths, and below one of them (/opt/random, a folder
   // here): links out of the sandbox.
   Open("port-link", "/opt/mac", O_PATH);
