@@ -359,6 +359,11 @@ struct RunOptions {
   // like). Otherwise, as in the tests, it sees only a fixed search path, the sanitizers'
   // settings, the board's settings and `env`: a run never depends on who started it.
   bool caller_environment = false;
+  // The program's standard input, output and error are the caller's own (devsim): its output
+  // reaches the caller as it is written, and a terminal stays a terminal. `out` and `err` of
+  // the result stay empty; `stdin_text`, `stdin_closed` and `stderr_terminal` do not apply.
+  bool callers_streams = false;
+  std::string folder;  // where the program starts; empty: the board folder
 };
 
 struct RunResult {
