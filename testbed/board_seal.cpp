@@ -293,7 +293,9 @@ SealPlan PrepareSeal(SealMode mode, const std::string& port, const std::string& 
   for (const auto& link : kStandardLinks) plan.links.emplace_back(link[0], link[1]);
   // The board's devices, each a link to its file in the sandbox.
   for (const simwire::BoardPath& b : simwire::kBoardPaths) {
-    if (b.kind == simwire::BoardPathKind::kDevice) plan.links.emplace_back(sandbox + b.path, b.path);
+    if (b.kind == simwire::BoardPathKind::kDevice) {
+      plan.links.emplace_back(sandbox + b.path, b.path);
+    }
   }
   return plan;
 }

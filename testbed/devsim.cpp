@@ -121,7 +121,9 @@ std::string CheckFaultNames(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
     const bool found = std::any_of(devsim::kFaults.begin(), devsim::kFaults.end(),
                                    [&](const devsim::FaultEntry& f) { return name == f.name; });
-    if (!found) return "unknown fault " + name + "; the faults are" + known + ", or " + kClearFaults;
+    if (!found) {
+      return "unknown fault " + name + "; the faults are" + known + ", or " + kClearFaults;
+    }
   }
   return "";
 }

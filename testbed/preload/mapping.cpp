@@ -200,7 +200,9 @@ int UseBoardPath(const char* op, const simwire::BoardPath& b, const char* path,
 
 int Decide(const char* op, int dirfd, const char* path, const char* normal, Mapped* m) {
   if (PathUnder(normal, Sandbox())) return UseAsIs(dirfd, path, m);
-  if (const simwire::BoardPath* b = BoardPathOf(normal)) return UseBoardPath(op, *b, path, normal, m);
+  if (const simwire::BoardPath* b = BoardPathOf(normal)) {
+    return UseBoardPath(op, *b, path, normal, m);
+  }
   if (PathUnder(normal, kDevTree)) return CheckDevTree(op, normal, dirfd, path, m);
   return CheckElsewhere(op, normal, dirfd, path, m);
 }

@@ -128,9 +128,9 @@ TEST_F(Devsim, ProgramStartsInTheCallersFolderOnTheCallersStreams) {
   EXPECT_EQ(piped.status, 0) << piped.err;
   EXPECT_THAT(piped.out, StartsWith("cwd=" + dir_.string() + "\nstdout-terminal=0\n"));
   const DevsimRun on_terminal =
-      devsim_test::Shell("cd '" + dir_.string() + "' && script -qec \"'" + DEVSIM_PATH + "' --board board -- " +
-                probe + "\" /dev/null",
-            dir_ / "stderr.txt");
+      devsim_test::Shell("cd '" + dir_.string() + "' && script -qec \"'" + DEVSIM_PATH +
+                             "' --board board -- " + probe + "\" /dev/null",
+                         dir_ / "stderr.txt");
   EXPECT_EQ(on_terminal.status, 0) << on_terminal.err;
   EXPECT_THAT(on_terminal.out, HasSubstr("stdout-terminal=1"));
 }

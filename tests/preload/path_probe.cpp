@@ -1,6 +1,7 @@
 // Reaches the board's files in every way a program can, under the preload library, and checks
-// in the sandbox that each way landed there; the test then checks what the run left. Built four ways (plain, _FORTIFY_SOURCE,
-// _FILE_OFFSET_BITS=64, both), because each way makes the compiler call other libc names.
+// in the sandbox that each way landed there; the test then checks what the run left. Built four
+// ways (plain, _FORTIFY_SOURCE, _FILE_OFFSET_BITS=64, both), because each way makes the
+// compiler call other libc names.
 //
 //   path_probe TAG ADDRESS    prints one line per step ("ok ..." or "FAIL ..."), exit 0 when
 //                             every step went as it should under the board
@@ -129,7 +130,8 @@ void CreateEveryWay(int root) {
           "/tmp/mac", "noncanonical");
   Created(WriteAndClose(open("/opt/no-such-folder/../mac", kCreate, kFileMode), Text("dotdot")),
           "/opt/mac", "dotdot");
-  Step(rename("/tmp/device_name", "/opt/device_name") == 0 && Landed("/opt/device_name", "ofstream"),
+  Step(rename("/tmp/device_name", "/opt/device_name") == 0 &&
+           Landed("/opt/device_name", "ofstream"),
        "rename /tmp/device_name /opt/device_name");
 }
 
