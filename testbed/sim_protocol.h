@@ -105,12 +105,12 @@ constexpr BoardPath kBoardPaths[] = {
     {"/dev/vrk_io", BoardPathKind::kDevice, kDevVrkIo},
     {"/dev/ZR6083_S", BoardPathKind::kDevice, kDevSha204},
     {"/dev/fb0", BoardPathKind::kDevice, kDevFb0},
-    {"/opt/mac", BoardPathKind::kFile, kDevNone},
+    {"/opt/mac", BoardPathKind::kFile, kDevNone},  // the files in the order devsim shows them
+    {"/tmp/mac", BoardPathKind::kFile, kDevNone},
     {"/opt/device_name", BoardPathKind::kFile, kDevNone},
+    {"/tmp/device_name", BoardPathKind::kFile, kDevNone},
     {"/opt/vcomdata", BoardPathKind::kFile, kDevNone},
     {"/opt/random", BoardPathKind::kFile, kDevNone},
-    {"/tmp/mac", BoardPathKind::kFile, kDevNone},
-    {"/tmp/device_name", BoardPathKind::kFile, kDevNone},
     {"/bin/Noisewell", BoardPathKind::kProgram, kDevNone},
 };
 // The first board path of a kind: the port, and the program system() may start.
