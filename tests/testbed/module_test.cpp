@@ -272,43 +272,54 @@ TEST_F(ModuleOnPty, OversizeResponseIsLongerThanTheHostBuffer) {
   EXPECT_GT(got.size() - 2, 256u);
 }
 
-// The loop is driven at chosen times a gap apart, so that each tick has exactly one piece due
-// whatever the machine's load: a long gap, though no time really passes.
-TEST_F(ModuleOnPty, ByteByByteArrivesInSeparateReads) {
+// Pieces a gap apart, read with the loop driven at chosen times a gap apart: each tick has
+// exactly one piece due whatever the machine's load (a long gap, though no time really passes),
+// and each read takes what that tick wrote.
+class PiecesOnPty : public ModuleOnPty {
+ protected:
+  static constexpr auto kGap = 1s;
+
+  std::vector<Bytes> SendAndTickPieces(const Bytes& frame, size_t pieces) {
+    Send(frame);
+    for (int i = 0; i < 1000 && !impl_.NextDeadline().has_value(); ++i) {
+      impl_.OnReadable();
+      std::this_thread::sleep_for(kPoll);
+    }
+    const auto decoded = Clock::now();  // the first piece is due by now, each next a gap later
+    std::vector<Bytes> reads;
+    for (size_t i = 0; i < pieces && impl_.NextDeadline().has_value(); ++i) {
+      impl_.OnTick(decoded + kGap * static_cast<int>(i));
+      pollfd p{host_, POLLIN, 0};
+      if (poll(&p, 1, 1000) != 1) break;
+      uint8_t buffer[512];
+      const ssize_t n = read(host_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      reads.emplace_back(buffer, buffer + n);
+    }
+    return reads;
+  }
+};
+
+TEST_F(PiecesOnPty, ByteByByteArrivesInSeparateReads) {
   module_.SetEeprom(0, kMac);
   Fault fault = MakeFault(Fault::Kind::kByteByByte);
-  fault.gap = 1s;
+  fault.gap = kGap;
   module_.AddFault(fault);
   const Bytes expected = AckAndResponse(MacReadBody(kMac));
-  Send(HostFrame(0x73, kReadMac));
-  for (int i = 0; i < 1000 && !impl_.NextDeadline().has_value(); ++i) {
-    impl_.OnReadable();
-    std::this_thread::sleep_for(kPoll);
-  }
-  const auto decoded = Clock::now();  // the first piece is due by now, each next a gap later
-  ASSERT_TRUE(impl_.NextDeadline().has_value()) << "the command was never read";
-  Bytes got;
-  for (size_t i = 0; i < expected.size(); ++i) {
-    impl_.OnTick(decoded + fault.gap * static_cast<int>(i));
-    pollfd p{host_, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 1000), 1) << "piece " << i << " never came";
-    uint8_t buffer[64];
-    const ssize_t n = read(host_, buffer, sizeof buffer);
-    ASSERT_EQ(n, 1) << "piece " << i;
-    got.push_back(buffer[0]);
-  }
-  EXPECT_EQ(got, expected);
+  const auto reads = SendAndTickPieces(HostFrame(0x73, kReadMac), expected.size());
+  ASSERT_EQ(reads.size(), expected.size());
+  for (const Bytes& piece : reads) EXPECT_EQ(piece.size(), 1u);
+  EXPECT_EQ(Flatten(reads), expected);
 }
 
-TEST_F(ModuleOnPty, SplitArrivesInItsPieces) {
+TEST_F(PiecesOnPty, SplitArrivesInItsPieces) {
   module_.SetEeprom(0, kMac);
   Fault fault = MakeFault(Fault::Kind::kSplit);
   fault.cuts = {1, 5};
-  fault.gap = 20ms;
+  fault.gap = kGap;
   module_.AddFault(fault);
   const Bytes expected = AckAndResponse(MacReadBody(kMac));
-  Send(HostFrame(0x73, kReadMac));
-  const auto reads = Serve(expected.size(), kReplyLimit);
+  const auto reads = SendAndTickPieces(HostFrame(0x73, kReadMac), 3);
   ASSERT_EQ(reads.size(), 3u);
   EXPECT_EQ(reads[0].size(), 1u);
   EXPECT_EQ(reads[1].size(), 4u);
