@@ -36,9 +36,9 @@ constexpr int kWriteStallMs = 3000;
 // A read reply can carry 3C 5A among its data. When a trailer arrives before the reply is as
 // long as the caller knows it must be, the receive waits this long for more bytes before it
 // takes the trailer for the frame's end: a busy module or a USB serial adapter pauses up to
-// some tens of milliseconds inside a frame, and a frame that truly ends early then ends
-// after this gap, not after the silence limit.
-constexpr int kEarlyTrailerGapMs = 50;
+// some tens of milliseconds inside a frame (a loaded host may see more), and a frame that
+// truly ends early then ends after this gap, not after the silence limit.
+constexpr int kEarlyTrailerGapMs = 200;
 
 // Set in the environment (to anything but "" or "0"), it makes the programs write every byte
 // sent and received on the port to standard error, time-stamped, for service engineers.

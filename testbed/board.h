@@ -366,6 +366,15 @@ struct RunOptions {
   std::string stdin_text;                       // fed to standard input, then closed
   bool stdin_closed = false;                    // start it with descriptor 0 closed
   bool stderr_terminal = false;  // standard error is a pseudo-terminal (collected into `err`)
+  // The program sees the caller's environment (devsim: a service engineer's BM77_TRACE and the
+  // like). Otherwise, as in the tests, it sees only a fixed search path, the sanitizers'
+  // settings, the board's settings and `env`: a run never depends on who started it.
+  bool caller_environment = false;
+  // The program's standard input, output and error are the caller's own (devsim): its output
+  // reaches the caller as it is written, and a terminal stays a terminal. `out` and `err` of
+  // the result stay empty; `stdin_text`, `stdin_closed` and `stderr_terminal` do not apply.
+  bool callers_streams = false;
+  std::string folder;  // where the program starts; empty: the board folder
 };
 
 struct RunResult {

@@ -42,6 +42,8 @@ constexpr std::chrono::milliseconds kDrainLimit{200};
 constexpr int kExecFailedStatus = 127;
 constexpr size_t kReadChunk = 4096;
 constexpr char kBoardEnvPrefix[] = "BM77SIM_";
+constexpr char kFixedSearchPath[] = "/usr/local/bin:/usr/bin:/bin";
+constexpr const char* kSanitizerSettings[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"};
 constexpr char kNoHandshake[] =
     "the program did not greet the board (it ran without the preload library): ";
 
@@ -178,17 +180,31 @@ struct Start {
   int out = -1;
   int err = -1;
   int report = -1;  // where a failed step is told; closes at exec
+  // A process group of its own, which the runner stops whole; not on the caller's streams,
+  // where it stays in the caller's group, so a terminal's Ctrl-C and job control reach it.
+  bool own_group = true;
 };
+
+// What a run takes from the caller's environment when it may not have all of it: the
+// sanitizers' settings belong to the build, not to the caller.
+bool KeptFromCaller(const std::string& name) {
+  for (const char* kept : kSanitizerSettings) {
+    if (name == kept) return true;
+  }
+  return false;
+}
 
 std::map<std::string, std::string> EnvironmentFor(
     const std::map<std::string, std::string>& board_env,
-    const std::map<std::string, std::string>& extra) {
+    const std::map<std::string, std::string>& extra, bool caller_environment) {
   std::map<std::string, std::string> env;
+  if (!caller_environment) env["PATH"] = kFixedSearchPath;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     const size_t eq = entry.find('=');
     if (eq == std::string::npos) continue;
     const std::string name = entry.substr(0, eq);
+    if (!caller_environment && !KeptFromCaller(name)) continue;
     // Settings of an outer board or an outer preload list must not leak into this run.
     if (name.rfind(kBoardEnvPrefix, 0) == 0 || name == simwire::kPreloadVariable) continue;
     env[name] = entry.substr(eq + 1);
@@ -246,7 +262,7 @@ void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
 
 // Between fork and exec only system calls: everything was prepared before.
 [[noreturn]] void BecomeProgram(const Start& s) {
-  setpgid(0, 0);
+  if (s.own_group) setpgid(0, 0);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -257,10 +273,11 @@ void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
   if (s.seal != nullptr && !ApplySeal(*s.seal, &failure)) {
     StartFailed(s.report, failure.step, failure.err);
   }
+  // A stream already in its place (the caller's own) stays as it is, open or closed.
+  auto put = [](int from, int to) { return from == to || dup2(from, to) >= 0; };
   const bool in_ok = s.in < 0 ? close(STDIN_FILENO) == 0 || errno == EBADF
-                              : dup2(s.in, STDIN_FILENO) >= 0;
-  if (!in_ok || dup2(s.out, STDOUT_FILENO) < 0 ||
-      dup2(s.err, STDERR_FILENO) < 0) {
+                              : put(s.in, STDIN_FILENO);
+  if (!in_ok || !put(s.out, STDOUT_FILENO) || !put(s.err, STDERR_FILENO)) {
     StartFailed(s.report, StartStep::kStandardStreams, errno);
   }
   if (chdir(s.cwd) != 0) StartFailed(s.report, StartStep::kFolder, errno);
@@ -306,42 +323,60 @@ std::string AwaitStart(int report) {
          std::strerror(failure.err);
 }
 
+// The program's ends of its standard streams: pipes (and a terminal for standard error) whose
+// other ends the runner watches. False with errno set when one cannot be made.
+struct Streams {
+  Fd in;
+  Fd out;
+  Fd err;
+};
+bool OpenStreams(const RunOptions& options, Child* child, Streams* theirs) {
+  int in[2], out[2], err[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) return false;
+  theirs->in.fd = in[1];
+  child->in.fd = in[0];
+  if (pipe2(out, O_CLOEXEC) != 0) return false;
+  theirs->out.fd = out[1];
+  child->out.fd = out[0];
+  if (options.stderr_terminal) return OpenTerminal(&child->err, &theirs->err);
+  if (pipe2(err, O_CLOEXEC) != 0) return false;
+  theirs->err.fd = err[1];
+  child->err.fd = err[0];
+  return true;
+}
+
 // "" when the program runs; else why not (the child is then reaped).
 std::string Spawn(int program, const std::string& path, const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& env, const std::string& cwd,
-                  const SealPlan* seal, bool stdin_closed, bool stderr_terminal,
-                  Child* child) {
+                  const SealPlan* seal, const RunOptions& options, Child* child) {
   Command command = CommandFor(program, path, args, env);
   std::vector<char*> argv = Pointers(command.argv);
   std::vector<char*> envp = Pointers(command.env);
   const std::string emulator = Emulator();
   auto failed = [] { return std::string("cannot start: ") + std::strerror(errno); };
-  int in[2], out[2], err[2], report[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) return failed();
-  Fd in_child(in[1]);
-  child->in.fd = in[0];
-  if (pipe2(out, O_CLOEXEC) != 0) return failed();
-  Fd out_child(out[1]);
-  child->out.fd = out[0];
-  Fd err_child;
-  if (stderr_terminal) {
-    if (!OpenTerminal(&child->err, &err_child)) return failed();
-  } else {
-    if (pipe2(err, O_CLOEXEC) != 0) return failed();
-    err_child.fd = err[1];
-    child->err.fd = err[0];
-  }
+  Streams theirs;
+  if (!options.callers_streams && !OpenStreams(options, child, &theirs)) return failed();
+  int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return failed();
   Fd report_read(report[0]);
   Fd report_child(report[1]);
-  const Start start{program, emulator.empty() ? nullptr : emulator.c_str(),
-                    argv.data(), envp.data(), cwd.c_str(), seal,
-                    stdin_closed ? -1 : in_child.fd, out_child.fd, err_child.fd,
-                    report_child.fd};
+  const bool callers = options.callers_streams;
+  const Start start{program,
+                    emulator.empty() ? nullptr : emulator.c_str(),
+                    argv.data(),
+                    envp.data(),
+                    cwd.c_str(),
+                    seal,
+                    callers ? STDIN_FILENO : options.stdin_closed ? -1 : theirs.in.fd,
+                    callers ? STDOUT_FILENO : theirs.out.fd,
+                    callers ? STDERR_FILENO : theirs.err.fd,
+                    report_child.fd,
+                    !callers};
   child->pid = fork();
   if (child->pid < 0) return failed();
   if (child->pid == 0) BecomeProgram(start);
-  setpgid(child->pid, child->pid);  // also here: the kill below may come before the child's own
+  // Also here: the kill below may come before the child's own.
+  if (start.own_group) setpgid(child->pid, child->pid);
   report_child.Reset();
   const std::string stopped = AwaitStart(report_read.fd);
   if (!stopped.empty()) {
@@ -425,6 +460,7 @@ void Watch(Child& child, const RunOptions& options, RunResult* result) {
     if (Reap(child.pid, WNOHANG, result)) break;
     if (SteadyClock::now() >= deadline) {
       kill(-child.pid, SIGKILL);
+      kill(child.pid, SIGKILL);  // not in a group of its own on the caller's streams
       Reap(child.pid, 0, result);
       result->timed_out = true;
       break;
@@ -474,9 +510,11 @@ RunResult Board::Run(const std::string& program, const std::vector<std::string>&
       mode, impl_->options.port_present ? impl_->module_impl->slave_path() : "", impl_->sandbox);
   const auto start = SteadyClock::now();
   Child child;
-  result.refusal = Spawn(file.fd, path, args, EnvironmentFor(ProgramEnvironment(), extra),
-                         impl_->sandbox, mode == SealMode::kNone ? nullptr : &seal,
-                         options.stdin_closed, options.stderr_terminal, &child);
+  result.refusal =
+      Spawn(file.fd, path, args,
+            EnvironmentFor(ProgramEnvironment(), extra, options.caller_environment),
+            options.folder.empty() ? impl_->sandbox : options.folder,
+            mode == SealMode::kNone ? nullptr : &seal, options, &child);
   if (!result.refusal.empty()) return result;
   result.started = true;
   result.sealed = mode != SealMode::kNone;

@@ -19,15 +19,15 @@
 #include <climits>
 #include <cstring>
 
+#include "sim_protocol.h"
+
 namespace testbed {
 
 namespace {
 
 // The harmless nodes of the new /dev, bound from the machine's.
 constexpr const char* kHarmlessNodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
-constexpr char kPortNode[] = "/dev/ttyS0";
-// The board's fixed devices, each a link to its file in the sandbox.
-constexpr const char* kBoardDevices[] = {"/dev/vrk_io", "/dev/ZR6083_S", "/dev/fb0"};
+constexpr const char* kPortNode = simwire::FirstBoardPath(simwire::BoardPathKind::kPort);
 constexpr const char* kStandardLinks[][2] = {
     {"pts/ptmx", "/dev/ptmx"},
     {"/proc/self/fd", "/dev/fd"},
@@ -210,17 +210,32 @@ bool DropCapabilities(StartFailure* failure) {
 }
 
 // The probe: the steps that need the privilege, in a child that ends at once. Whatever fails
-// later in a real start is a fault to report, not a reason to run without the seal.
-bool TrySeal(SealMode mode) {
+// later in a real start is a fault to report, not a reason to run without the seal. A chroot
+// whose root is no mount point of its own lets the namespace be made, but not its mounts be
+// made private: the probe then fails at that step, and says so through `failure`.
+bool TrySeal(SealMode mode, StartFailure* failure) {
+  *failure = StartFailure{StartStep::kUnshare, 0};
   const SealPlan plan = PrepareSeal(mode, "", "");
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
   const pid_t pid = fork();
-  if (pid < 0) return false;
+  if (pid < 0) {
+    close(report[0]);
+    close(report[1]);
+    return false;
+  }
   if (pid == 0) {
-    StartFailure failure;
-    const bool ok = EnterNamespace(plan, &failure) && NoDevicesAnywhere(&failure) &&
-                    MountDevFolder(&failure);
+    close(report[0]);
+    StartFailure failed{StartStep::kUnshare, 0};
+    const bool ok = EnterNamespace(plan, &failed) && NoDevicesAnywhere(&failed) &&
+                    MountDevFolder(&failed);
+    if (!ok) (void)!write(report[1], &failed, sizeof failed);
     _exit(ok ? 0 : 1);
   }
+  close(report[1]);
+  StartFailure told{};
+  if (read(report[0], &told, sizeof told) == static_cast<ssize_t>(sizeof told)) *failure = told;
+  close(report[0]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return false;
@@ -228,15 +243,38 @@ bool TrySeal(SealMode mode) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+struct SealTrial {
+  SealMode mode = SealMode::kNone;
+  std::string unavailable;  // why there is no seal: the furthest step a trial took, and its error
+};
+
+const SealTrial& Trial() {
+  static const SealTrial trial = [] {
+    SealTrial t;
+    StartFailure as_root;
+    StartFailure as_user;
+    if (TrySeal(SealMode::kMount, &as_root)) {
+      t.mode = SealMode::kMount;
+    } else if (TrySeal(SealMode::kUserAndMount, &as_user)) {
+      t.mode = SealMode::kUserAndMount;
+    } else {
+      const StartFailure& furthest = as_user.step > as_root.step ? as_user : as_root;
+      t.unavailable = std::string(StartStepName(furthest.step)) + ": " + strerror(furthest.err);
+    }
+    return t;
+  }();
+  return trial;
+}
+
 }  // namespace
 
-SealMode AvailableSeal() {
-  static const SealMode mode = [] {
-    if (TrySeal(SealMode::kMount)) return SealMode::kMount;
-    if (TrySeal(SealMode::kUserAndMount)) return SealMode::kUserAndMount;
-    return SealMode::kNone;
-  }();
-  return mode;
+SealMode AvailableSeal() { return Trial().mode; }
+
+const std::string& SealUnavailable() { return Trial().unavailable; }
+
+bool NamespaceWithoutSeal() {
+  return AvailableSeal() == SealMode::kNone && !SealUnavailable().empty() &&
+         SealUnavailable().rfind(StartStepName(StartStep::kUnshare), 0) != 0;
 }
 
 SealPlan PrepareSeal(SealMode mode, const std::string& port, const std::string& sandbox) {
@@ -253,7 +291,12 @@ SealPlan PrepareSeal(SealMode mode, const std::string& port, const std::string& 
   }
   plan.port = port;
   for (const auto& link : kStandardLinks) plan.links.emplace_back(link[0], link[1]);
-  for (const char* device : kBoardDevices) plan.links.emplace_back(sandbox + device, device);
+  // The board's devices, each a link to its file in the sandbox.
+  for (const simwire::BoardPath& b : simwire::kBoardPaths) {
+    if (b.kind == simwire::BoardPathKind::kDevice) {
+      plan.links.emplace_back(sandbox + b.path, b.path);
+    }
+  }
   return plan;
 }
 

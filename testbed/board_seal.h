@@ -22,6 +22,12 @@ enum class SealMode {
 
 // How this process can seal its programs; tried once, in a throwaway child.
 SealMode AvailableSeal();
+// Why it cannot ("" when it can): the step that failed and the system's error, for example
+// "making the namespace's mounts private: Invalid argument" in a chroot whose root is no
+// mount point of its own.
+const std::string& SealUnavailable();
+// A mount namespace can be made here, but the seal cannot be built in it.
+bool NamespaceWithoutSeal();
 
 // Everything the child needs, prepared before fork: after fork it only makes system calls.
 struct SealPlan {

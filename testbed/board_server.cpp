@@ -15,7 +15,8 @@ namespace testbed {
 namespace {
 
 constexpr int kClientTimeoutMs = 1000;
-constexpr char kNoisewellCommand[] = "/bin/Noisewell";
+constexpr const char* kNoisewellCommand =
+    simwire::FirstBoardPath(simwire::BoardPathKind::kProgram);
 
 bool WaitReadable(int fd) {
   pollfd p{fd, POLLIN, 0};

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "board.h"
+#include "board_seal.h"
 #include "devsim/board_store.h"
 #include "devsim/picture.h"
 #include "devsim/show.h"
@@ -32,8 +33,12 @@ constexpr int kUsageStatus = 2;
 constexpr int kTimedOutStatus = 124;
 constexpr int kNotStartedStatus = 125;
 constexpr int kSignalBase = 128;
-constexpr double kDefaultSeconds = 20;
 constexpr double kLongestSeconds = 1e7;  // longer limits are this one (no clock overflow)
+// No limit of devsim's own unless asked: every tool bounds each of its waits on the board, but
+// its worst case grows with its input (on a silent module a table costs 3 s a line), so any
+// fixed limit would stop some run before the tool's own bounded failure. rx_probe, which runs
+// until stopped, is stopped with Ctrl-C or --seconds.
+constexpr double kDefaultSeconds = kLongestSeconds;
 // Chatter starts once the program has had time to open the port (the board resets the line
 // when the program starts), and goes out in pieces like a real module's output.
 constexpr std::chrono::milliseconds kChatterDelay{300};
@@ -53,7 +58,7 @@ constexpr char kUsage[] =
     "The simulated board, kept in the folder DIR between runs (default demo-board): the\n"
     "module's EEPROM (eeprom.bin) and flash (flash.bin), power, boot mode and VCOM of the board\n"
     "I/O device and the chip's state (board.txt), the chip's random bytes (chip-random.bin),\n"
-    "the programs' /opt and /tmp (opt/, tmp/) and the framebuffer memory (dev/fb0).\n"
+    "the board's files of /opt and /tmp (opt/, tmp/) and the framebuffer memory (dev/fb0).\n"
     "  -- PROGRAM ARGS  runs PROGRAM (a program of build/bin, or a path; a relative one from\n"
     "                   this folder) against the board; ends with its exit status, 124 when\n"
     "                   stopped at the time limit, 125 when not run, 128+N on signal N\n"
@@ -64,8 +69,8 @@ constexpr char kUsage[] =
     "%s"
     "  test-picture FILE.bmp  writes an 800 x 480 16-bit BMP test picture for bmpview\n"
     "  --board DIR      the board folder (default demo-board)\n"
-    "  --seconds N      time limit of the program in seconds (default 20); then it is stopped\n"
-    "                   and devsim ends with 124\n"
+    "  --seconds N      time limit of the program in seconds (default none: every tool bounds\n"
+    "                   its own waits); then it is stopped and devsim ends with 124\n"
     "  --chatter N      the module sends N bytes unprompted once the program runs\n"
     "  --no-seal        no private mount namespace: the preload library guards alone\n"
     "  --help, -h       this text\n"
@@ -90,6 +95,7 @@ struct Options {
   size_t chatter = 0;
   bool seal = true;
   std::string command;  // "run", "show", "picture", "fault", "test-picture"
+  bool show_usage = true;  // with a wrong command line; not when one line says it all
   std::string program;
   std::vector<std::string> args;
 };
@@ -103,6 +109,33 @@ struct CommandShape {
 constexpr CommandShape kCommands[] = {
     {"show", 0, 0}, {"picture", 1, 1}, {"fault", 1, -1}, {"test-picture", 1, 1}};
 
+constexpr char kClearFaults[] = "clear";
+constexpr char kPictureSuffix[] = ".png";
+
+// "" when every word names a fault (or the one word is "clear"); else one line of what is
+// accepted.
+std::string CheckFaultNames(const std::vector<std::string>& names) {
+  if (names.size() == 1 && names[0] == kClearFaults) return "";
+  std::string known;
+  for (const devsim::FaultEntry& f : devsim::kFaults) known += std::string(" ") + f.name;
+  for (const std::string& name : names) {
+    const bool found = std::any_of(devsim::kFaults.begin(), devsim::kFaults.end(),
+                                   [&](const devsim::FaultEntry& f) { return name == f.name; });
+    if (!found) {
+      return "unknown fault " + name + "; the faults are" + known + ", or " + kClearFaults;
+    }
+  }
+  return "";
+}
+
+// The screen is written as PNG data, so the name must say so.
+std::string CheckPictureName(const std::string& name) {
+  const std::string suffix = kPictureSuffix;
+  const bool png = name.size() > suffix.size() &&
+                   name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return png ? "" : "picture wants a file name ending in " + suffix + ", not '" + name + "'";
+}
+
 std::string CheckCommand(Options* o, int argc, char** argv, int at) {
   o->command = argv[at];
   o->args.assign(argv + at + 1, argv + argc);
@@ -114,6 +147,9 @@ std::string CheckCommand(Options* o, int argc, char** argv, int at) {
                            : c.most == 1 ? " wants one argument"
                                          : " wants at least one argument");
     }
+    o->show_usage = false;  // the line below says what is accepted
+    if (o->command == "fault") return CheckFaultNames(o->args);
+    if (o->command == "picture") return CheckPictureName(o->args[0]);
     return "";
   }
   return "unknown command " + o->command;
@@ -194,10 +230,14 @@ void PrintSummary(testbed::Board& board) {
 }
 
 // One line for what the run was, when it was not a plain run under both seals.
-void PrintOutcome(const testbed::RunResult& r, double seconds) {
+void PrintOutcome(const testbed::RunResult& r, double seconds, bool seal_asked) {
   if (!r.refusal.empty()) {
     std::cerr << "--- refused: " << r.refusal << "\n";
     return;
+  }
+  if (!r.sealed && seal_asked && !testbed::SealUnavailable().empty()) {
+    std::cerr << "--- the second seal cannot be built here: " << testbed::SealUnavailable()
+              << "\n";
   }
   if (!r.sealed) {
     std::cerr << "--- no private mount namespace here: only the preload library guards the "
@@ -225,6 +265,12 @@ int RunProgram(const Options& o, const std::string& dir) {
   testbed::Board board(board_options);
   devsim::LoadBoard(board, dir, faults);
   testbed::RunOptions run;
+  // As in a shell: the caller's environment (BM77_TRACE and the like), folder and streams, so
+  // relative paths mean what they say and output arrives as it is written, on a terminal
+  // when the caller has one.
+  run.caller_environment = true;
+  run.callers_streams = true;
+  run.folder = fs::current_path().string();
   run.time_limit =
       std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(o.seconds));
   std::thread chatter;
@@ -234,11 +280,10 @@ int RunProgram(const Options& o, const std::string& dir) {
       board.module().Chatter(o.chatter, kChatterPiece, kChatterGap);
     });
   }
+  std::cout << std::flush;
   const testbed::RunResult r = board.Run(o.program, o.args, run);
   if (chatter.joinable()) chatter.join();
-  std::cout << r.out << std::flush;
-  std::cerr << r.err;
-  PrintOutcome(r, o.seconds);
+  PrintOutcome(r, o.seconds, o.seal);
   const std::string unsaved = devsim::SaveBoard(board, dir);
   if (!unsaved.empty()) std::cerr << "--- the board was not kept: " << unsaved << "\n";
   PrintSummary(board);
@@ -298,7 +343,7 @@ int main(int argc, char** argv) {
   }
   if (!wrong.empty()) {
     std::cerr << "devsim: " << wrong << "\n";
-    PrintUsage(std::cerr);
+    if (o.show_usage) PrintUsage(std::cerr);
     return kUsageStatus;
   }
   const std::string dir = fs::absolute(o.board).lexically_normal().string();

@@ -16,10 +16,12 @@ struct LinePacer {
   std::chrono::nanoseconds byte_time{0};  // 0: unpaced, every byte crosses at once
   Clock::time_point free_at{};            // when the line has carried every byte sent so far
 
-  // Byte time at `baud` with `bits` a byte (start, data and stop bits).
+  // Byte time at `baud` with `bits` a byte (start, data and stop bits), rounded up to the
+  // nanosecond: the simulated line is never faster than the real one.
   static std::chrono::nanoseconds ByteTime(unsigned baud, unsigned bits) {
     if (baud == 0) return std::chrono::nanoseconds{0};
-    return std::chrono::nanoseconds(std::chrono::seconds(1)) * bits / baud;
+    const std::chrono::nanoseconds bit_times = std::chrono::seconds(1) * bits;
+    return (bit_times + std::chrono::nanoseconds(baud - 1)) / baud;
   }
 
   bool paced() const { return byte_time.count() > 0; }

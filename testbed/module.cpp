@@ -2,6 +2,7 @@
 // board's serial port. Host bytes are decoded as they arrive; replies are queued with due times
 // and written by OnTick, so faults can pace them.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +61,12 @@ Bytes ReadEverything(int fd) {
     if (n < 0 && errno == EINTR) continue;
     return input;  // EAGAIN: all read; other errors: nothing more to be had now
   }
+}
+
+// Whether the host's bytes are on the line now, waiting for the module.
+bool HostBytesWaiting(int fd) {
+  int count = 0;
+  return ioctl(fd, FIONREAD, &count) == 0 && count > 0;
 }
 
 }  // namespace
@@ -172,11 +179,13 @@ void Module::Impl::OnReadable() {
       input = ReadEverything(master_);
     } else {
       const Clock::time_point now = Clock::now();
-      if (!rx_waiting_) {
+      // Bytes wait from the moment they are seen on the line, never from before: time the line
+      // stood idle (a loop that came late on a loaded machine) lends them nothing.
+      if (!rx_waiting_ && HostBytesWaiting(master_)) {
         rx_waiting_ = true;
         rx_ready_ = now;
       }
-      input = TakePacedInput(now);
+      if (rx_waiting_) input = TakePacedInput(now);
     }
   }
   Decode(input);
@@ -214,8 +223,9 @@ Bytes Module::Impl::TakePacedInput(Clock::time_point now) {
   const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
   input.resize(got);
   rx_pacer_.Sent(rx_ready_, got);
-  // Fewer than the line could have carried: it has gone quiet until the host sends again.
-  if (got < allowed) rx_waiting_ = false;
+  // Fewer than the line could have carried, or the last that waited: it has gone quiet until
+  // the host sends again, and what comes next waits from when it is seen.
+  if (got < allowed || !HostBytesWaiting(master_)) rx_waiting_ = false;
   return input;
 }
 

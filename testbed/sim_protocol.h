@@ -8,8 +8,8 @@
 namespace simwire {
 
 // ---- Environment of a program run against the board ------------------------------------------
-// Absolute path of the run's sandbox folder. /opt/*, /tmp/*, /dev/vrk_io, /dev/ZR6083_S and
-// /dev/fb0 lead into it ($SANDBOX/opt/..., $SANDBOX/tmp/..., $SANDBOX/dev/vrk_io, ...).
+// Absolute path of the run's sandbox folder. The board's files and devices (kBoardPaths) lead
+// into it ($SANDBOX/opt/mac, $SANDBOX/tmp/mac, $SANDBOX/dev/vrk_io, ...).
 constexpr const char kEnvSandbox[] = "BM77SIM_SANDBOX";
 // Path of the board's Unix socket (SOCK_SEQPACKET).
 constexpr const char kEnvSocket[] = "BM77SIM_SOCKET";
@@ -88,6 +88,41 @@ enum Device : uint32_t {
   kDevSha204 = 2,  // /dev/ZR6083_S, the ATSHA204A driver
   kDevFb0 = 3,     // /dev/fb0, the framebuffer
 };
+
+// ---- The board's paths -------------------------------------------------------------------------
+// The device's own paths, and only these (with whatever lies below them), are the board's;
+// every other path is the machine's, as it would be for these programs on the device.
+enum class BoardPathKind : uint32_t {
+  kPort,     // the serial port: the board's pseudo-terminal
+  kDevice,   // a driver served over the board's socket, its file in the sandbox
+  kFile,     // a file of the device, kept in the sandbox
+  kProgram,  // a program that system() starts on the board
+};
+struct BoardPath {
+  const char* path;
+  BoardPathKind kind;
+  Device device;  // for kDevice
+};
+constexpr BoardPath kBoardPaths[] = {
+    {"/dev/ttyS0", BoardPathKind::kPort, kDevNone},
+    {"/dev/vrk_io", BoardPathKind::kDevice, kDevVrkIo},
+    {"/dev/ZR6083_S", BoardPathKind::kDevice, kDevSha204},
+    {"/dev/fb0", BoardPathKind::kDevice, kDevFb0},
+    {"/opt/mac", BoardPathKind::kFile, kDevNone},  // the files in the order devsim shows them
+    {"/tmp/mac", BoardPathKind::kFile, kDevNone},
+    {"/opt/device_name", BoardPathKind::kFile, kDevNone},
+    {"/tmp/device_name", BoardPathKind::kFile, kDevNone},
+    {"/opt/vcomdata", BoardPathKind::kFile, kDevNone},
+    {"/opt/random", BoardPathKind::kFile, kDevNone},
+    {"/bin/Noisewell", BoardPathKind::kProgram, kDevNone},
+};
+// The first board path of a kind: the port, and the program system() may start.
+constexpr const char* FirstBoardPath(BoardPathKind kind) {
+  for (const BoardPath& b : kBoardPaths) {
+    if (b.kind == kind) return b.path;
+  }
+  return "";
+}
 
 constexpr unsigned kTextMax = 512;
 

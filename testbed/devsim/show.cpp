@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "module_flash.h"
+#include "sim_protocol.h"
 
 namespace devsim {
 
@@ -31,8 +32,7 @@ constexpr std::array<std::array<uint8_t, kMacSize>, 3> kUnusableMacs = {{
 }};
 
 constexpr const char* kModeNames[] = {"application", "configuration", "firmware update"};
-constexpr const char* kIdentityFiles[] = {"/opt/mac", "/tmp/mac", "/opt/device_name",
-                                          "/tmp/device_name", "/opt/vcomdata", "/opt/random"};
+constexpr char kRandomFile[] = "/opt/random";  // bytes, shown in hex
 
 std::string Hex(const Bytes& bytes, const char* separator) {
   std::string text;
@@ -110,11 +110,13 @@ void ShowFlash(Board& board, std::ostream& out) {
 }
 
 void ShowFiles(Board& board, std::ostream& out) {
-  for (const char* path : kIdentityFiles) {
+  for (const simwire::BoardPath& b : simwire::kBoardPaths) {
+    if (b.kind != simwire::BoardPathKind::kFile) continue;
+    const char* path = b.path;
     const std::optional<Bytes> bytes = board.ReadFile(path);
     if (!bytes) {
       Line(out, path, "missing");
-    } else if (std::string(path) == "/opt/random") {
+    } else if (std::string(path) == kRandomFile) {
       Bytes head(bytes->begin(), bytes->begin() + static_cast<std::ptrdiff_t>(std::min(
                                                      bytes->size(), kShownBinaryBytes)));
       Line(out, path, std::to_string(bytes->size()) + " bytes: " + Hex(head, " ") + " ...");

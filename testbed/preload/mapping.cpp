@@ -1,6 +1,6 @@
-// Where a program's path leads. The fixed trees /opt and /tmp and the fixed device nodes go
-// into the sandbox; every other device is refused unless it is harmless. Fail closed: when a
-// path cannot be judged, it is refused.
+// Where a program's path leads. The board's files and device nodes (simwire::kBoardPaths) go
+// into the sandbox; every other path is the machine's, and every other device is refused
+// unless it is harmless. Fail closed: when a path cannot be judged, it is refused.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -24,19 +24,7 @@ BM77SIM_SLOT(realpath);
 // As many links as the kernel follows in one path before it gives up with ELOOP.
 constexpr int kMaxLinks = 40;
 
-constexpr const char* kSandboxedTrees[] = {"/opt", "/tmp"};
 constexpr const char kDevTree[] = "/dev";
-constexpr const char kPortPath[] = "/dev/ttyS0";
-
-struct FixedDevice {
-  const char* path;
-  uint32_t device;
-};
-constexpr FixedDevice kFixedDevices[] = {
-    {"/dev/vrk_io", simwire::kDevVrkIo},
-    {"/dev/ZR6083_S", simwire::kDevSha204},
-    {"/dev/fb0", simwire::kDevFb0},
-};
 
 // Below /dev these name descriptors or shared memory, never hardware.
 constexpr const char* kDevPlainTrees[] = {"/dev/fd", "/dev/stdin", "/dev/stdout", "/dev/stderr",
@@ -80,8 +68,8 @@ int UseSandboxed(const char* op, const char* normal, Mapped* m) {
   return 0;
 }
 
-int UsePort(const char* op, bool relative, Mapped* m) {
-  if (relative) return Refused(EACCES, op, kPortPath, "the port is reached by its full name only");
+int UsePort(const char* op, const char* normal, bool relative, Mapped* m) {
+  if (relative) return Refused(EACCES, op, normal, "the port is reached by its full name only");
   const char* tty = TtyPath();
   if (tty[0] == '\0') {  // the board has no port: like a device without the node
     errno = ENOENT;
@@ -176,28 +164,44 @@ bool Resolve(const char* absolute, Leaf leaf, char* out, size_t size) {
   return false;
 }
 
-// Where a path that is not the sandbox's may not lead through a link: into the machine's own
-// /opt or /tmp, which the program must only ever see in the sandbox.
-bool LeadsIntoMachineTrees(const char* resolved) {
-  if (PathUnder(resolved, Sandbox())) return false;
-  for (const char* tree : kSandboxedTrees) {
-    if (PathUnder(resolved, tree)) return true;
+// The board's path that `normal` is or lies below, if any. A file's "below" is the board's too:
+// a link planted at a board path is then judged wherever a path through it goes.
+const simwire::BoardPath* BoardPathOf(const char* normal) {
+  for (const simwire::BoardPath& b : simwire::kBoardPaths) {
+    if (b.kind == simwire::BoardPathKind::kProgram) continue;  // system() starts it
+    if (PathUnder(normal, b.path)) return &b;
   }
-  return false;
+  return nullptr;
+}
+
+// Where a path that is not the sandbox's may not lead through a link: to the machine's own
+// copy of a board path, which the program must only ever see in the sandbox.
+bool LeadsIntoMachineBoardPaths(const char* resolved) {
+  return !PathUnder(resolved, Sandbox()) && BoardPathOf(resolved) != nullptr;
+}
+
+int UseBoardPath(const char* op, const simwire::BoardPath& b, const char* path,
+                 const char* normal, Mapped* m) {
+  const bool relative = path[0] != '/';
+  switch (b.kind) {
+    case simwire::BoardPathKind::kPort:
+      if (strcmp(normal, b.path) != 0) break;
+      return UsePort(op, normal, relative, m);
+    case simwire::BoardPathKind::kDevice:
+      if (strcmp(normal, b.path) != 0) break;
+      if (relative) return Refused(EACCES, op, normal, "devices are reached by their full names");
+      m->device = b.device;
+      return UseSandboxed(op, normal, m);
+    default:
+      return UseSandboxed(op, normal, m);
+  }
+  return Refused(EACCES, op, normal, "nothing lies below a device");
 }
 
 int Decide(const char* op, int dirfd, const char* path, const char* normal, Mapped* m) {
   if (PathUnder(normal, Sandbox())) return UseAsIs(dirfd, path, m);
-  for (const char* tree : kSandboxedTrees) {
-    if (PathUnder(normal, tree)) return UseSandboxed(op, normal, m);
-  }
-  const bool relative = path[0] != '/';
-  if (strcmp(normal, kPortPath) == 0) return UsePort(op, relative, m);
-  for (const FixedDevice& d : kFixedDevices) {
-    if (strcmp(normal, d.path) != 0) continue;
-    if (relative) return Refused(EACCES, op, normal, "devices are reached by their full names");
-    m->device = d.device;
-    return UseSandboxed(op, normal, m);
+  if (const simwire::BoardPath* b = BoardPathOf(normal)) {
+    return UseBoardPath(op, *b, path, normal, m);
   }
   if (PathUnder(normal, kDevTree)) return CheckDevTree(op, normal, dirfd, path, m);
   return CheckElsewhere(op, normal, dirfd, path, m);
@@ -227,7 +231,7 @@ int MapPath(const char* op, int dirfd, const char* path, Mapped* m, Leaf leaf) {
   }
   m->in_sandbox = PathUnder(resolved, Sandbox());
   const bool for_sandbox = mapped || PathUnder(normal, Sandbox());
-  if (for_sandbox ? !m->in_sandbox : LeadsIntoMachineTrees(resolved)) {
+  if (for_sandbox ? !m->in_sandbox : LeadsIntoMachineBoardPaths(resolved)) {
     return Refused(EACCES, op, normal, "a symbolic link leads out of the sandbox");
   }
   return 0;

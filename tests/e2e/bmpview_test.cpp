@@ -23,7 +23,8 @@ using testbed::Framebuffer;
 
 constexpr size_t kMemorySize = 768000;  // the panel's framebuffer: 800 x 480, 2 bytes a pixel
 constexpr uint8_t kUntouched = 0xEE;    // the memory before a run: any other byte was written
-const char kPicture[] = "/opt/picture.bmp";
+// In the board folder, a folder of the machine's: the program is given its full path.
+const char kPicture[] = "/picture.bmp";
 
 // ---- Pictures ----------------------------------------------------------------------------------
 
@@ -179,7 +180,7 @@ class BmpView : public BoardTest {
 
   testbed::RunResult Show(const Bytes& file) {
     board_.WriteFile(kPicture, file);
-    return Run("bmpview", {kPicture});
+    return Run("bmpview", {board_.SandboxPath(kPicture)});
   }
 
   // A run that must have shown `b`: status, output, requests and memory.
@@ -404,7 +405,7 @@ TEST_F(BmpView, PicturesBeyondThePixelBufferAreRefused) {
     EXPECT_EQ(r.exit_status, 255);
     Lines expected = HeaderTraces(b);
     expected.push_back(c.refusal);
-    expected.push_back(std::string("Error Read BMP File ") + kPicture);
+    expected.push_back("Error Read BMP File " + board_.SandboxPath(kPicture));
     EXPECT_EQ(MaskedLines(r), expected);
   }
   EXPECT_THAT(fb().requests(), IsEmpty());
@@ -416,7 +417,8 @@ TEST_F(BmpView, PicturesBeyondThePixelBufferAreRefused) {
 TEST_F(BmpView, InvalidArgumentsTouchNothing) {
   board_.WriteFile(kPicture, Build(Picture(4, 3, 8)));
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, std::vector<std::string>{kPicture, kPicture}}) {
+       {std::vector<std::string>{},
+        std::vector<std::string>{board_.SandboxPath(kPicture), board_.SandboxPath(kPicture)}}) {
     const auto r = Run("bmpview", args);
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.out, "Invalid Arguments!\n");

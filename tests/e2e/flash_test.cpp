@@ -110,8 +110,10 @@ TEST_F(FlashProgramming, BlocksArePausedApart) {
   ASSERT_EQ(bursts.size(), 1u);
   ASSERT_EQ(bursts[0].data.size(), static_cast<size_t>(kBlocks));
   const auto span = bursts[0].data.back().at - bursts[0].data.front().at;
-  // 2200 us after every block but the last.
-  EXPECT_GE(span, (kBlocks - 1) * 2100us);
+  // 2200 us after every block but the last: 68 ms. A block is stamped when the module's loop
+  // reads it, so on a loaded machine the first may be stamped late; 20 ms are left for that
+  // (blocks sent without pauses span a few ms).
+  EXPECT_GE(span, (kBlocks - 1) * 2200us - 20ms);
 }
 
 TEST_F(FlashProgramming, AtMostThreeFullBlocksGoUnconfirmed) {
@@ -190,7 +192,7 @@ TEST_P(FlashFailures, StopTheUpdateWithTheirLines) {
   o.env = c.env;
   const auto r = Program(ImageBytes(c.size), o);
   EXPECT_EQ(r.OutLines(), c.lines);
-  EXPECT_LT(r.wall_seconds, 10.0);
+  EXPECT_LT(r.wall_seconds, 10.0);  // at most one wait runs out (3 s); the rest is load's room
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -253,7 +255,9 @@ TEST_F(FlashProgramming, WrongReplyAtTheBankEndStillCollectsTheRest) {
   EXPECT_EQ(r.OutLines(), Joined(ProgrammingLines({0x401}),
                                  {"Recieve Resume Failed -- 0x3c55", "update=-1",
                                   "Initialize Flash ...", "FLASH ID: [0xbf41]", "init=0"}));
-  EXPECT_LT(r.wall_seconds, 2.0);  // no wait ran out
+  // No wait ran out: one that did would take the silence limit, 3 s, alone; under it, the
+  // rest of the run (started under the emulator, on a loaded machine) has all the room.
+  EXPECT_LT(r.wall_seconds, 2.9);
 }
 
 TEST_F(FlashProgramming, NothingAfterAFailedCommand) {

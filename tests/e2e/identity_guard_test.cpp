@@ -220,12 +220,14 @@ TEST_F(IdentityGuard, SilentModuleFailsTheRunInTime) {
   AddFault(Fault::Kind::kSilence, -1, 0);
   const auto r = Update(Table({"0040: 01 ;"}));
   EXPECT_FALSE(r.timed_out);
-  EXPECT_LT(r.wall_seconds, 30.0);
+  EXPECT_LT(r.wall_seconds, 30.0);  // every tool ends within 30 s; it needs about 7
   EXPECT_EQ(r.exit_status, 2);  // nothing could be read, so nothing was protected
   const Lines out = r.OutLines();
   for (const Record& rec : kRecords) {
     EXPECT_THAT(out, Contains(std::string(rec.name) + " not read from BM77, left unchanged"));
   }
+  // A waiting tool takes under 2% of a core: about 0.15 s of these 7 s; the rest is room for
+  // starting it under the sanitizers or the emulator (a spinning wait would take seconds).
   EXPECT_LT(r.cpu_seconds, 0.5);
 }
 

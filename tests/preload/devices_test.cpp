@@ -251,9 +251,11 @@ TEST(Pauses, LongOnesAreSkippedOnRequestShortOnesTakeTheirTime) {
   const auto times = PauseTimes(r);
   ASSERT_EQ(times.size(), 5u) << r.out;
   for (size_t i = 0; i < 3; ++i) {
+    // Skipped, the pause takes nothing; 5 s of a 30 s one leave a loaded machine room.
     EXPECT_LT(times[i].first, 5000) << "pause " << i << " was not skipped";
     EXPECT_EQ(times[i].second, 0) << "a skipped pause reports its whole time as passed";
   }
+  // A real pause never ends early; 1 ms spare for the probe's whole-millisecond reading.
   EXPECT_GE(times[3].first, 39) << "a pause under the limit is real";
   EXPECT_GE(times[4].first, 39) << "a pause under the limit is real";
   EXPECT_THAT(board.violations(), IsEmpty());
@@ -264,8 +266,34 @@ TEST(Pauses, AreRealUnlessAsked) {
   const testbed::RunResult r = board.Run(probe::ProbePath("pause_probe"), {"sleep:1", "usleep:200000"});
   const auto times = PauseTimes(r);
   ASSERT_EQ(times.size(), 2u) << r.out;
+  // A real pause never ends early; 1 ms spare for the probe's whole-millisecond reading.
   EXPECT_GE(times[0].first, 999);
   EXPECT_GE(times[1].first, 199);
+}
+
+// A test's run sees the environment the test gives it and not its caller's (a service
+// engineer's BM77_TRACE); devsim passes the caller's on.
+TEST(Environment, IsTheTestsUnlessTheCallersIsAskedFor) {
+  Board board;
+  ASSERT_EQ(setenv("BM77_TRACE", "1", 1), 0);
+  ASSERT_EQ(setenv("UBSAN_OPTIONS", "print_stacktrace=1", 1), 0);
+  testbed::RunOptions options;
+  options.env["GIVEN"] = "yes";
+  const std::vector<std::string> names = {"BM77_TRACE", "GIVEN", "UBSAN_OPTIONS", "PATH"};
+  std::vector<std::string> args = {"env"};
+  args.insert(args.end(), names.begin(), names.end());
+  const testbed::RunResult own = board.Run(probe::ProbePath("sys_probe_plain"), args, options);
+  options.caller_environment = true;
+  const testbed::RunResult caller = board.Run(probe::ProbePath("sys_probe_plain"), args, options);
+  const std::string path = getenv("PATH");
+  unsetenv("BM77_TRACE");
+  unsetenv("UBSAN_OPTIONS");
+  EXPECT_THAT(own.OutLines(), ElementsAre("BM77_TRACE unset", "GIVEN=yes",
+                                          "UBSAN_OPTIONS=print_stacktrace=1",
+                                          "PATH=/usr/local/bin:/usr/bin:/bin"));
+  EXPECT_THAT(caller.OutLines(), ElementsAre("BM77_TRACE=1", "GIVEN=yes",
+                                             "UBSAN_OPTIONS=print_stacktrace=1", "PATH=" + path));
+  EXPECT_THAT(board.violations(), IsEmpty());
 }
 
 TEST(PortMissing, OpenFailsWithoutViolation) {

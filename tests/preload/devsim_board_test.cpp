@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "board.h"
+#include "devsim/board_store.h"
 #include "devsim_support.h"
 
 namespace {
@@ -272,11 +273,25 @@ TEST_F(Devsim, FaultsStayUntilCleared) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
-TEST_F(Devsim, UnknownFaultIsNamedAndNothingIsSet) {
-  const DevsimRun r = Run("--board b fault module-silent bogus");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "devsim: unknown fault bogus\n");
+// A wrong name is a wrong command line: one line says what is accepted, and nothing is done.
+TEST_F(Devsim, WrongFaultOrPictureNameIsNamedAndNothingIsDone) {
+  std::string faults;
+  for (const devsim::FaultEntry& f : devsim::kFaults) faults += std::string(" ") + f.name;
+  const std::pair<std::string, std::string> cases[] = {
+      {"fault module-silent bogus", "unknown fault bogus; the faults are" + faults + ", or clear"},
+      {"fault clear module-silent", "unknown fault clear; the faults are" + faults + ", or clear"},
+      {"picture screen.jpg", "picture wants a file name ending in .png, not 'screen.jpg'"},
+      {"picture .png", "picture wants a file name ending in .png, not '.png'"},
+  };
+  ASSERT_EQ(Run("--board b -- rf_gate 1").status, 0);
+  for (const auto& [args, line] : cases) {
+    const DevsimRun r = Run("--board b " + args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(r.err, "devsim: " + line + "\n");
+    EXPECT_EQ(r.out, "") << args;
+  }
   EXPECT_FALSE(fs::exists(dir_ / "b" / "faults.txt"));
+  EXPECT_FALSE(fs::exists(dir_ / "screen.jpg"));
 }
 
 // ---- the demo ------------------------------------------------------------------------------

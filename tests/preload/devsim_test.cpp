@@ -120,6 +120,21 @@ TEST_F(Devsim, RelativeProgramIsTheCallersFile) {
   EXPECT_FALSE(fs::exists(marker)) << "the board folder's program ran";
 }
 
+// As from a shell: the program starts in the caller's folder, so relative paths mean what they
+// mean there, and writes to the caller's own streams, a terminal when the caller has one.
+TEST_F(Devsim, ProgramStartsInTheCallersFolderOnTheCallersStreams) {
+  const std::string probe = "'" + probe::ProbePath("sys_probe_plain") + "' where";
+  const DevsimRun piped = Run("--board board -- " + probe);
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_THAT(piped.out, StartsWith("cwd=" + dir_.string() + "\nstdout-terminal=0\n"));
+  const DevsimRun on_terminal =
+      devsim_test::Shell("cd '" + dir_.string() + "' && script -qec \"'" + DEVSIM_PATH +
+                             "' --board board -- " + probe + "\" /dev/null",
+                         dir_ / "stderr.txt");
+  EXPECT_EQ(on_terminal.status, 0) << on_terminal.err;
+  EXPECT_THAT(on_terminal.out, HasSubstr("stdout-terminal=1"));
+}
+
 TEST_F(Devsim, RefusedProgramSaysWhyAndDoesNotRun) {
   fs::copy_file(probe::ProbePath("static_probe"), dir_ / "prog");
   const fs::path marker = dir_ / "marker";

@@ -55,35 +55,42 @@ int main(int argc, char** argv) {
   if (dlsym(RTLD_DEFAULT, "bm77sim_active") == nullptr) return kNotUnderBoard;
   if (argc != 2) return 1;
   const std::string secret = std::string(argv[1]) + "/secret";
-  // Planted by the test: links out of the sandbox.
-  Open("port-link", "/opt/port-link", O_PATH);
-  Open("dev-folder-link", "/opt/dev-link/ttyS0", O_PATH);
-  Open("outside-file", "/opt/out-link/secret", O_RDONLY);
-  Open("dangling-create", "/tmp/dangling", O_WRONLY | O_CREAT);
-  Open("up-folder", "/opt/up-link", O_RDONLY | O_DIRECTORY);
+  // Every path but the board's is the machine's: the folder outside is read as it is, but a
+  // link the test planted there may not lead to the machine's own copy of a board file.
+  Read("outside-read", secret.c_str());
+  const std::string to_board = std::string(argv[1]) + "/to-board";
+  Open("to-board-create", to_board.c_str(), O_WRONLY | O_CREAT);
+  Report("to-board-unlink", unlink(to_board.c_str()));
+  // Planted by the test at the board's paths, and below one of them (/opt/random, a folder
+  // here): links out of the sandbox.
+  Open("port-link", "/opt/mac", O_PATH);
+  Open("dev-folder-link", "/opt/random/dev-link/ttyS0", O_PATH);
+  Open("outside-file", "/opt/random/out-link/secret", O_RDONLY);
+  Open("dangling-create", "/tmp/mac", O_WRONLY | O_CREAT);
+  Open("up-folder", "/opt/device_name", O_RDONLY | O_DIRECTORY);
   struct stat st {};
-  Report("stat-through", stat("/opt/port-link", &st));
-  Report("hard-link", link("/opt/out-link/secret", "/tmp/hard"));
-  // A hard link is a link too: a sandbox name for a file outside.
-  Report("hard-link-outside", link(secret.c_str(), "/tmp/hard"));
+  Report("stat-through", stat("/opt/mac", &st));
+  Report("hard-link", link("/opt/random/out-link/secret", "/tmp/device_name"));
+  // A hard link is a link too: a board name for a file outside.
+  Report("hard-link-outside", link(secret.c_str(), "/tmp/device_name"));
   // Made by the program: relative texts that climb out.
   Report("made-here", symlink(kUpToPort, "up"));
   Open("made-here-open", "up", O_PATH);
-  Report("made-tmp", symlink(kUpToPort, "/tmp/made"));
-  Open("made-tmp-open", "/tmp/made", O_PATH);
+  Report("made-tmp", symlink(kUpToPort, "/opt/vcomdata"));
+  Open("made-tmp-open", "/opt/vcomdata", O_PATH);
   // The link itself is fine to look at and to remove.
-  Report("lstat-link", lstat("/opt/port-link", &st));
+  Report("lstat-link", lstat("/opt/mac", &st));
   char text[64];
-  const ssize_t n = readlink("/opt/port-link", text, sizeof text);
+  const ssize_t n = readlink("/opt/mac", text, sizeof text);
   const std::string target =
       n < 0 ? strerrorname_np(errno) : std::string(text, static_cast<size_t>(n));
   std::printf("readlink %s\n", target.c_str());
-  Open("nofollow", "/opt/port-link", O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-  Report("unlink-link", unlink("/opt/port-link"));
+  Open("nofollow", "/opt/mac", O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  Report("unlink-link", unlink("/opt/mac"));
   // Links that stay inside.
-  Read("in-link", "/opt/in-link");
-  Read("rel-link", "/opt/rel-link");
-  Report("made-inside", symlink("target", "/opt/made-inside"));
-  Read("made-inside-read", "/opt/made-inside");
+  Read("in-link", "/opt/random/in-link");
+  Read("rel-link", "/opt/random/rel-link");
+  Report("made-inside", symlink("target", "/opt/random/made-inside"));
+  Read("made-inside-read", "/opt/random/made-inside");
   return 0;
 }

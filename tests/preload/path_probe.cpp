@@ -1,6 +1,7 @@
-// Reaches every fixed path in every way a program can, under the preload library: the test
-// then checks that everything landed in the sandbox. Built four ways (plain, _FORTIFY_SOURCE,
-// _FILE_OFFSET_BITS=64, both), because each way makes the compiler call other libc names.
+// Reaches the board's files in every way a program can, under the preload library, and checks
+// in the sandbox that each way landed there; the test then checks what the run left. Built four
+// ways (plain, _FORTIFY_SOURCE, _FILE_OFFSET_BITS=64, both), because each way makes the
+// compiler call other libc names.
 //
 //   path_probe TAG ADDRESS    prints one line per step ("ok ..." or "FAIL ..."), exit 0 when
 //                             every step went as it should under the board
@@ -54,53 +55,84 @@ int Hidden(int flags) {
   return v;
 }
 
-std::string Path(const char* dir, const char* way) { return probe::FixedPath(dir, g_tag, way); }
-
-bool WriteAndClose(int fd, const char* text) {
+bool WriteAndClose(int fd, const std::string& text) {
   if (fd < 0) return false;
-  const bool ok = write(fd, text, std::strlen(text)) == static_cast<ssize_t>(std::strlen(text));
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   return close(fd) == 0 && ok;
 }
 
-bool PutsAndClose(FILE* f, const char* text) {
-  return f != nullptr && std::fputs(text, f) >= 0 && std::fclose(f) == 0;
+bool PutsAndClose(FILE* f, const std::string& text) {
+  return f != nullptr && std::fputs(text.c_str(), f) >= 0 && std::fclose(f) == 0;
+}
+
+std::string Text(const char* way) { return probe::Written(g_tag, way); }
+
+// Where the board keeps `board_path`: a path in the sandbox, which the preload library leaves
+// as it is.
+std::string InSandbox(const char* board_path) {
+  const char* sandbox = std::getenv("BM77SIM_SANDBOX");
+  return std::string(sandbox == nullptr ? "/nonexistent" : sandbox) + board_path;
+}
+
+// The sandbox's copy of `board_path` holds what the way wrote: the way went to the board.
+bool Landed(const char* board_path, const char* way) {
+  std::ifstream in(InSandbox(board_path));
+  std::string text;
+  return static_cast<bool>(std::getline(in, text)) && text == Text(way);
 }
 
 constexpr int kCreate = O_WRONLY | O_CREAT | O_TRUNC;
 
+// readdir64 in every build: a 32-bit program's readdir fails with EOVERFLOW under the emulator
+// on a 64-bit machine, whose folder offsets do not fit 32 bits. What is probed is opendir.
+bool Lists(const char* dir, const std::string& name) {
+  DIR* d = opendir(dir);
+  if (d == nullptr) return false;
+  bool found = false;
+  while (dirent64* e = readdir64(d)) found = found || name == e->d_name;
+  closedir(d);
+  return found;
+}
+
+void Created(bool ok, const char* board_path, const char* way) {
+  Step(ok && Landed(board_path, way), std::string(way) + " " + board_path);
+}
+
 void CreateEveryWay(int root) {
-  for (const char* dir : {"/tmp", "/opt"}) {
-    Step(WriteAndClose(open(Path(dir, "open").c_str(), kCreate, kFileMode), "open"),
-         std::string("open ") + dir);
-  }
-  Step(WriteAndClose(openat(AT_FDCWD, Path("/tmp", "openat-cwd").c_str(), kCreate, kFileMode),
-                     "openat"),
-       "openat AT_FDCWD");
-  const std::string relative = "tmp/" + g_tag + "-openat-root";
-  Step(WriteAndClose(openat(root, relative.c_str(), kCreate, kFileMode), "openat"),
-       "openat dirfd /");
-  Step(WriteAndClose(creat(Path("/opt", "creat").c_str(), kFileMode), "creat"), "creat");
-  Step(PutsAndClose(std::fopen(Path("/tmp", "fopen").c_str(), "w"), "fopen"), "fopen");
+  Created(WriteAndClose(open("/tmp/mac", kCreate, kFileMode), Text("open")), "/tmp/mac", "open");
+  Created(WriteAndClose(open("/opt/mac", kCreate, kFileMode), Text("open")), "/opt/mac", "open");
+  Created(WriteAndClose(openat(AT_FDCWD, "/tmp/device_name", kCreate, kFileMode),
+                        Text("openat-cwd")),
+          "/tmp/device_name", "openat-cwd");
+  Created(WriteAndClose(openat(root, "opt/device_name", kCreate, kFileMode), Text("openat-root")),
+          "/opt/device_name", "openat-root");
+  Created(WriteAndClose(creat("/opt/vcomdata", kFileMode), Text("creat")), "/opt/vcomdata",
+          "creat");
+  Created(PutsAndClose(std::fopen("/tmp/mac", "w"), Text("fopen")), "/tmp/mac", "fopen");
+  Step(mkdir("/opt/random", kDirMode) == 0 && access(InSandbox("/opt/random").c_str(), F_OK) == 0,
+       "mkdir /opt/random");
+  const std::string listed = InSandbox("/opt/random/listed");
+  std::ofstream(listed) << "listed";
+  Step(Lists("/opt/random", "listed"), "opendir /opt/random");
+  Step(unlink(listed.c_str()) == 0 && rmdir("/opt/random") == 0 &&
+           access(InSandbox("/opt/random").c_str(), F_OK) != 0,
+       "rmdir /opt/random");
   FILE* scratch = std::fopen("/dev/null", "w");
-  Step(PutsAndClose(std::freopen(Path("/opt", "freopen").c_str(), "w", scratch), "freopen"),
-       "freopen");
+  Created(PutsAndClose(std::freopen("/opt/random", "w", scratch), Text("freopen")), "/opt/random",
+          "freopen");
   {
-    std::ofstream out(Path("/tmp", "ofstream"));
-    out << "ofstream";
+    std::ofstream out("/tmp/device_name");
+    out << Text("ofstream");
     out.close();
-    Step(static_cast<bool>(out), "ofstream");
+    Created(static_cast<bool>(out), "/tmp/device_name", "ofstream");
   }
-  const std::string odd = "//tmp/./" + g_tag + "-noncanonical";
-  Step(WriteAndClose(open(odd.c_str(), kCreate, kFileMode), "odd"), "open " + odd);
-  const std::string dotdot = "/opt/no-such-folder/../" + g_tag + "-dotdot";
-  Step(WriteAndClose(open(dotdot.c_str(), kCreate, kFileMode), "dotdot"), "open " + dotdot);
-  Step(mkdir(Path("/tmp", "mkdir").c_str(), kDirMode) == 0, "mkdir");
-  for (const char* dir : {"/tmp", "/opt"}) {
-    const std::string from = Path(dir, probe::kRenameFromWay);
-    Step(WriteAndClose(open(from.c_str(), kCreate, kFileMode), "rename"),
-         std::string("open rename source in ") + dir);
-    Step(rename(from.c_str(), Path(dir, "renamed").c_str()) == 0, std::string("rename in ") + dir);
-  }
+  Created(WriteAndClose(open("//tmp/./mac", kCreate, kFileMode), Text("noncanonical")),
+          "/tmp/mac", "noncanonical");
+  Created(WriteAndClose(open("/opt/no-such-folder/../mac", kCreate, kFileMode), Text("dotdot")),
+          "/opt/mac", "dotdot");
+  Step(rename("/tmp/device_name", "/opt/device_name") == 0 &&
+           Landed("/opt/device_name", "ofstream"),
+       "rename /tmp/device_name /opt/device_name");
 }
 
 bool ReadsPreset(int fd) {
@@ -110,30 +142,15 @@ bool ReadsPreset(int fd) {
   return n >= 0 && std::strcmp(buffer, probe::kPresetText) == 0;
 }
 
-// readdir64 in every build: a 32-bit program's readdir fails with EOVERFLOW under the emulator
-// on a 64-bit machine, whose folder offsets do not fit 32 bits. What is probed is opendir.
-bool ListsPreset(const char* dir) {
-  DIR* d = opendir(dir);
-  if (d == nullptr) return false;
-  const std::string name = g_tag + "-" + probe::kPresetWay;
-  bool found = false;
-  while (dirent64* e = readdir64(d)) found = found || name == e->d_name;
-  closedir(d);
-  return found;
-}
-
 // The preset file exists only in the sandbox: each way that finds it went there.
 void ReadEveryWay(int root) {
-  const std::string path = Path(probe::kPresetDir, probe::kPresetWay);
-  const char* p = path.c_str();
+  const char* p = probe::kPresetPath;
   const auto size = static_cast<off_t>(std::strlen(probe::kPresetText));
   struct stat st {};
   Step(stat(p, &st) == 0 && st.st_size == size, "stat");
   Step(lstat(p, &st) == 0 && st.st_size == size, "lstat");
   Step(fstatat(AT_FDCWD, p, &st, 0) == 0 && st.st_size == size, "fstatat");
-  const std::string relative =
-      std::string(probe::kPresetDir + 1) + "/" + g_tag + "-" + probe::kPresetWay;
-  Step(fstatat(root, relative.c_str(), &st, 0) == 0 && st.st_size == size, "fstatat dirfd /");
+  Step(fstatat(root, p + 1, &st, 0) == 0 && st.st_size == size, "fstatat dirfd /");
   struct statx sx {};
   Step(statx(AT_FDCWD, p, 0, STATX_SIZE, &sx) == 0 && static_cast<off_t>(sx.stx_size) == size,
        "statx");
@@ -150,16 +167,16 @@ void ReadEveryWay(int root) {
            std::strcmp(line, probe::kPresetText) == 0,
        "fopen for reading");
   if (f != nullptr) std::fclose(f);
-  std::ifstream in(path);
+  std::ifstream in(p);
   std::string word;
   Step(static_cast<bool>(in >> word) && word == probe::kPresetText, "ifstream");
-  Step(ListsPreset(probe::kPresetDir), "opendir");
 }
 
 void RemoveEveryWay() {
-  Step(remove(Path("/tmp", "remove").c_str()) == 0, "remove");
-  Step(unlink(Path("/opt", "unlink").c_str()) == 0, "unlink");
-  Step(unlinkat(AT_FDCWD, Path("/tmp", "unlinkat").c_str(), 0) == 0, "unlinkat");
+  const auto& files = probe::RemovedFiles();
+  Step(remove(files[0]) == 0, std::string("remove ") + files[0]);
+  Step(unlink(files[1]) == 0, std::string("unlink ") + files[1]);
+  Step(unlinkat(AT_FDCWD, files[2], 0) == 0, std::string("unlinkat ") + files[2]);
 }
 
 void UsePort(unsigned address) {
@@ -205,9 +222,9 @@ int main(int argc, char** argv) {
   g_tag = argv[1];
   const int root = open("/", O_RDONLY | O_DIRECTORY);
   Step(root >= 0, "open / as a folder");
-  CreateEveryWay(root);
   ReadEveryWay(root);
   RemoveEveryWay();
+  CreateEveryWay(root);
   UsePort(static_cast<unsigned>(std::strtoul(argv[2], nullptr, 0)));
   RefuseDevices();
   return g_failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;

@@ -1,6 +1,6 @@
-// What path_probe does with the fixed paths, shared by the probe and the test that checks
-// where everything landed. Every name starts with the run's tag, so runs never collide and a
-// file that escaped into the real /tmp or /opt can be found and removed.
+// What path_probe does with the board's files, shared by the probe and the test that checks
+// where everything landed. Every file the probe writes holds "<tag>-<way>", so what one run
+// left can be told from another run's.
 #pragma once
 
 #include <cstdint>
@@ -9,37 +9,29 @@
 
 namespace probe {
 
-// Files the probe creates, one per way of creating a file: "<dir>/<tag>-<way>".
-struct Created {
-  const char* dir;  // "/tmp" or "/opt"
+// The test puts these into the sandbox first: the probe reads the preset file in every way...
+constexpr const char kPresetPath[] = "/opt/vcomdata";
+constexpr const char kPresetText[] = "preset";
+// ...and removes these, one way each: remove, unlink, unlinkat.
+inline const std::vector<const char*>& RemovedFiles() {
+  static const std::vector<const char*> files = {"/tmp/mac", "/opt/mac", "/tmp/device_name"};
+  return files;
+}
+
+// A board file after the run: the way that wrote it last, or nullptr when it must be gone.
+struct Left {
+  const char* path;
   const char* way;
 };
-inline const std::vector<Created>& CreatedFiles() {
-  static const std::vector<Created> files = {
-      {"/tmp", "open"},         {"/opt", "open"},   {"/tmp", "openat-cwd"}, {"/tmp", "openat-root"},
-      {"/opt", "creat"},        {"/tmp", "fopen"},  {"/opt", "freopen"},    {"/tmp", "ofstream"},
-      {"/tmp", "noncanonical"}, {"/opt", "dotdot"}, {"/tmp", "mkdir"},      {"/tmp", "renamed"},
-      {"/opt", "renamed"},
+inline const std::vector<Left>& LeftFiles() {
+  static const std::vector<Left> files = {
+      {"/tmp/mac", "noncanonical"}, {"/opt/mac", "dotdot"},        {"/opt/device_name", "ofstream"},
+      {"/tmp/device_name", nullptr}, {"/opt/vcomdata", "creat"},   {"/opt/random", "freopen"},
   };
   return files;
 }
 
-// Files the test puts into the sandbox first: the probe reads this one in every way...
-constexpr const char kPresetDir[] = "/opt";
-constexpr const char kPresetWay[] = "preset";
-constexpr const char kPresetText[] = "preset";
-// ...and removes these.
-inline const std::vector<Created>& RemovedFiles() {
-  static const std::vector<Created> files = {
-      {"/tmp", "remove"}, {"/opt", "unlink"}, {"/tmp", "unlinkat"}};
-  return files;
-}
-// The probe creates this one in /tmp and in /opt and renames it to "renamed".
-constexpr const char kRenameFromWay[] = "rename-from";
-
-inline std::string FixedPath(const char* dir, const std::string& tag, const char* way) {
-  return std::string(dir) + "/" + tag + "-" + way;
-}
+inline std::string Written(const std::string& tag, const char* way) { return tag + "-" + way; }
 
 // The frame the probe writes to /dev/ttyS0: an EEPROM read of 6 bytes at `address`.
 constexpr uint8_t kFrameCommand = 0x73;

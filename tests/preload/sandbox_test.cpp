@@ -1,5 +1,5 @@
-// The sandbox holds: every fixed path a probe reaches lands in the board's folder and never in
-// the machine's /tmp or /opt; devices other than the simulated ones are refused; programs that
+// The sandbox holds: every board file a probe reaches lands in the board's folder and never in
+// the machine's own copy; devices other than the simulated ones are refused; programs that
 // would ignore the preload library are not started; runs on two boards do not mix.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -42,32 +45,51 @@ std::string Tag(const std::string& what) {
   return "bm77sim-probe-" + std::to_string(getpid()) + "-" + what;
 }
 
-// Files of this run that reached the machine's real /tmp or /opt. They are removed at once:
-// a failing test must not leave them behind.
-std::vector<std::string> TakeLeaks(const std::string& tag) {
-  std::vector<std::string> leaks;
-  for (const char* dir : {"/tmp", "/opt"}) {
+// The machine's own copies of the board's files (most machines have none), taken before a run.
+using MachineFiles = std::map<std::string, std::optional<std::string>>;
+MachineFiles MachineBoardFiles() {
+  MachineFiles files;
+  for (const simwire::BoardPath& b : simwire::kBoardPaths) {
+    if (b.kind != simwire::BoardPathKind::kFile) continue;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) {
-      if (entry.path().filename().string().rfind(tag, 0) != 0) continue;
-      leaks.push_back(entry.path().string());
-      fs::remove_all(entry.path(), ec);
+    std::optional<std::string> text;
+    if (fs::exists(fs::symlink_status(b.path, ec))) {
+      std::ifstream in(b.path, std::ios::binary);
+      text = std::string(std::istreambuf_iterator<char>(in), {});
     }
+    files[b.path] = text;
+  }
+  return files;
+}
+
+// The machine's copies that a run made or changed. One it made is removed at once: a failing
+// test must not leave it behind.
+std::vector<std::string> TakeLeaks(const MachineFiles& before) {
+  std::vector<std::string> leaks;
+  for (const auto& [path, text] : MachineBoardFiles()) {
+    if (text == before.at(path)) continue;
+    leaks.push_back(path);
+    std::error_code ec;
+    if (!before.at(path).has_value()) fs::remove_all(path, ec);
   }
   return leaks;
 }
 
-void PresetFiles(Board& board, const std::string& tag) {
-  board.WriteFile(probe::FixedPath(probe::kPresetDir, tag, probe::kPresetWay),
-                  Text(probe::kPresetText));
-  for (const probe::Created& f : probe::RemovedFiles()) {
-    board.WriteFile(probe::FixedPath(f.dir, tag, f.way), Text("remove me"));
-  }
+void PresetFiles(Board& board) {
+  board.WriteFile(probe::kPresetPath, Text(probe::kPresetText));
+  for (const char* path : probe::RemovedFiles()) board.WriteFile(path, Text("remove me"));
 }
 
-bool InSandbox(const Board& board, const std::string& fixed) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(board.SandboxPath(fixed), ec));
+// What the run left in the board's files: each holds what its last way wrote, tagged.
+void ExpectLeftFiles(const Board& board, const std::string& tag) {
+  for (const probe::Left& f : probe::LeftFiles()) {
+    const std::optional<Bytes> left = board.ReadFile(f.path);
+    if (f.way == nullptr) {
+      EXPECT_FALSE(left.has_value()) << f.path;
+    } else {
+      EXPECT_EQ(left, Text(probe::Written(tag, f.way))) << f.path;
+    }
+  }
 }
 
 bool SentFrameFor(Board& board, unsigned address) {
@@ -92,24 +114,17 @@ class PathProbe : public ::testing::TestWithParam<std::string> {};
 TEST_P(PathProbe, EverythingLandsInTheSandbox) {
   Board board;
   const std::string tag = Tag(GetParam());
-  PresetFiles(board, tag);
+  const MachineFiles before = MachineBoardFiles();
+  PresetFiles(board);
   const testbed::RunResult r =
       board.Run(probe::ProbePath(GetParam()), {tag, std::to_string(kFrameAddress)});
-  EXPECT_THAT(TakeLeaks(tag), IsEmpty()) << "files escaped into the real /tmp or /opt";
+  EXPECT_THAT(TakeLeaks(before), IsEmpty()) << "the run reached the machine's own board files";
   ASSERT_TRUE(r.started) << r.refusal;
   EXPECT_TRUE(r.handshake);
   EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
   EXPECT_THAT(r.out, Not(HasSubstr("FAIL")));
 
-  for (const probe::Created& f : probe::CreatedFiles()) {
-    EXPECT_TRUE(InSandbox(board, probe::FixedPath(f.dir, tag, f.way))) << f.dir << " " << f.way;
-  }
-  for (const probe::Created& f : probe::RemovedFiles()) {
-    EXPECT_FALSE(InSandbox(board, probe::FixedPath(f.dir, tag, f.way))) << f.way;
-  }
-  for (const char* dir : {"/tmp", "/opt"}) {
-    EXPECT_FALSE(InSandbox(board, probe::FixedPath(dir, tag, probe::kRenameFromWay)));
-  }
+  ExpectLeftFiles(board, tag);
 
   EXPECT_TRUE(SentFrameFor(board, kFrameAddress)) << "the frame written to /dev/ttyS0";
   // Exactly the three refusals the probe provokes: open and stat of /dev/ttyS1, and ttyS0
@@ -265,8 +280,9 @@ TEST_P(WithoutBoard, ProgramEndsBeforeMain) {
     env[simwire::kEnvSocket] = "@bm77sim-nobody-listens-here";
   }
   const std::string tag = Tag(std::string("alone-") + c.name);
+  const MachineFiles before = MachineBoardFiles();
   EXPECT_EQ(probe::RunByHand(probe::ProbePath("path_probe_plain"), {tag, "0"}, env), c.status);
-  EXPECT_THAT(TakeLeaks(tag), IsEmpty());
+  EXPECT_THAT(TakeLeaks(before), IsEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -356,7 +372,8 @@ TEST(ParallelBoards, EachSeesOnlyItsOwnRun) {
   Board b;
   ParallelRun runs[2] = {{Tag("parallel-a"), 0x0100, {}}, {Tag("parallel-b"), 0x0200, {}}};
   Board* boards[2] = {&a, &b};
-  for (int i = 0; i < 2; ++i) PresetFiles(*boards[i], runs[i].tag);
+  const MachineFiles before = MachineBoardFiles();
+  for (Board* board : boards) PresetFiles(*board);
   std::thread threads[2];
   for (int i = 0; i < 2; ++i) {
     threads[i] = std::thread([&, i] {
@@ -365,15 +382,11 @@ TEST(ParallelBoards, EachSeesOnlyItsOwnRun) {
     });
   }
   for (std::thread& t : threads) t.join();
+  EXPECT_THAT(TakeLeaks(before), IsEmpty());
   for (int i = 0; i < 2; ++i) {
     const ParallelRun& mine = runs[i];
-    const ParallelRun& theirs = runs[1 - i];
-    EXPECT_THAT(TakeLeaks(mine.tag), IsEmpty());
     EXPECT_EQ(mine.result.exit_status, 0) << mine.result.out;
-    for (const probe::Created& f : probe::CreatedFiles()) {
-      EXPECT_TRUE(InSandbox(*boards[i], probe::FixedPath(f.dir, mine.tag, f.way)));
-      EXPECT_FALSE(InSandbox(*boards[i], probe::FixedPath(f.dir, theirs.tag, f.way)));
-    }
+    ExpectLeftFiles(*boards[i], mine.tag);  // its own tag, not the other run's
     const auto frames = boards[i]->module().host_frames();
     EXPECT_EQ(frames.size(), 1u);
     EXPECT_TRUE(SentFrameFor(*boards[i], mine.address));

@@ -3,6 +3,8 @@
 //   sys_probe          stands in for /bin/Noisewell: writes /opt/random, exits kNoiseStatus
 //   sys_probe system   system("/bin/Noisewell"), system("/bin/ls"), execv and popen
 //   sys_probe port     four writes of 10 bytes and four reads of up to 32 bytes on /dev/ttyS0
+//   sys_probe env NAME...  "NAME=value" or "NAME unset" for each name, from its environment
+//   sys_probe where    the folder it started in, and whether its standard output is a terminal
 // Every step prints one line; the port lines are left in stdio's buffer on purpose (standard
 // output is a pipe), so an exit that forgets to flush it loses them.
 #include <dlfcn.h>
@@ -92,5 +94,18 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   if (mode == "system") return OtherPrograms();
   if (mode == "port") return Port();
+  if (mode == "where") {
+    char folder[4096];
+    std::printf("cwd=%s\nstdout-terminal=%d\n", getcwd(folder, sizeof folder) ? folder : "?",
+                isatty(STDOUT_FILENO));
+    return EXIT_SUCCESS;
+  }
+  if (mode == "env") {
+    for (int i = 2; i < argc; ++i) {
+      const char* value = getenv(argv[i]);
+      std::printf(value == nullptr ? "%s unset\n" : "%s=%s\n", argv[i], value);
+    }
+    return EXIT_SUCCESS;
+  }
   return EXIT_FAILURE;
 }
