@@ -1,8 +1,10 @@
 // The PostgreSQL store, for a ledger that several stations share. The ledger's writers take
 // one transaction-scoped advisory lock, so they run one at a time on every station while
 // readers never wait.
+#include <dlfcn.h>
 #include <libpq-fe.h>
 
+#include <cstdio>
 #include <string>
 
 #include "store.h"
@@ -13,34 +15,85 @@ namespace {
 // The advisory lock of the ledger's writers ("bm77" in ASCII).
 constexpr long long kWriterLock = 0x626d3737;
 
+// libpq is loaded only for a PostgreSQL ledger: it brings some twenty libraries (Kerberos,
+// LDAP, TLS) whose loading would double the time of every command on an SQLite ledger.
+constexpr char kLibPq[] = "libpq.so.5";
+
+struct LibPq {
+  decltype(&PQconnectdb) connectdb;
+  decltype(&PQstatus) status;
+  decltype(&PQerrorMessage) errorMessage;
+  decltype(&PQfinish) finish;
+  decltype(&PQsetNoticeProcessor) setNoticeProcessor;
+  decltype(&PQexecParams) execParams;
+  decltype(&PQresultStatus) resultStatus;
+  decltype(&PQresultErrorMessage) resultErrorMessage;
+  decltype(&PQclear) clear;
+  decltype(&PQntuples) ntuples;
+  decltype(&PQnfields) nfields;
+  decltype(&PQgetisnull) getisnull;
+  decltype(&PQgetvalue) getvalue;
+  decltype(&PQgetlength) getlength;
+};
+
+template <typename Function>
+void Resolve(void* library, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(dlsym(library, name));
+  if (function == nullptr) throw StoreError(std::string(kLibPq) + " has no " + name);
+}
+
+const LibPq& Pq() {
+  static const LibPq pq = [] {
+    void* library = dlopen(kLibPq, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) throw StoreError(std::string("cannot load ") + dlerror());
+    LibPq loaded{};
+    Resolve(library, "PQconnectdb", loaded.connectdb);
+    Resolve(library, "PQstatus", loaded.status);
+    Resolve(library, "PQerrorMessage", loaded.errorMessage);
+    Resolve(library, "PQfinish", loaded.finish);
+    Resolve(library, "PQsetNoticeProcessor", loaded.setNoticeProcessor);
+    Resolve(library, "PQexecParams", loaded.execParams);
+    Resolve(library, "PQresultStatus", loaded.resultStatus);
+    Resolve(library, "PQresultErrorMessage", loaded.resultErrorMessage);
+    Resolve(library, "PQclear", loaded.clear);
+    Resolve(library, "PQntuples", loaded.ntuples);
+    Resolve(library, "PQnfields", loaded.nfields);
+    Resolve(library, "PQgetisnull", loaded.getisnull);
+    Resolve(library, "PQgetvalue", loaded.getvalue);
+    Resolve(library, "PQgetlength", loaded.getlength);
+    return loaded;
+  }();
+  return pq;
+}
+
 class PostgresStore : public Store {
  public:
-  explicit PostgresStore(const std::string& uri) : connection_(PQconnectdb(uri.c_str())) {
-    if (PQstatus(connection_) != CONNECTION_OK) {
-      const std::string why = PQerrorMessage(connection_);
-      PQfinish(connection_);
+  explicit PostgresStore(const std::string& uri) : connection_(Pq().connectdb(uri.c_str())) {
+    if (Pq().status(connection_) != CONNECTION_OK) {
+      const std::string why = Pq().errorMessage(connection_);
+      Pq().finish(connection_);
       throw StoreError("cannot connect: " + Trimmed(why));
     }
     // The server's notices ("relation ... already exists, skipping") are not for the operator.
-    PQsetNoticeProcessor(connection_, [](void*, const char*) {}, nullptr);
+    Pq().setNoticeProcessor(connection_, [](void*, const char*) {}, nullptr);
   }
 
-  ~PostgresStore() override { PQfinish(connection_); }
+  ~PostgresStore() override { Pq().finish(connection_); }
 
   Rows Query(const std::string& sql, const std::vector<Value>& params) override {
     std::vector<std::string> texts(params.size());
     std::vector<const char*> values(params.size());
     for (std::size_t i = 0; i < params.size(); ++i) values[i] = Text(params[i], texts[i]);
-    PGresult* result = PQexecParams(connection_, sql.c_str(), static_cast<int>(params.size()), nullptr,
+    PGresult* result = Pq().execParams(connection_, sql.c_str(), static_cast<int>(params.size()), nullptr,
                                      values.data(), nullptr, nullptr, 0);
-    const ExecStatusType status = PQresultStatus(result);
+    const ExecStatusType status = Pq().resultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      const std::string why = PQresultErrorMessage(result);
-      PQclear(result);
+      const std::string why = Pq().resultErrorMessage(result);
+      Pq().clear(result);
       throw StoreError(Trimmed(why));
     }
     Rows rows = Collect(result);
-    PQclear(result);
+    Pq().clear(result);
     return rows;
   }
 
@@ -82,13 +135,13 @@ class PostgresStore : public Store {
 
   static Rows Collect(const PGresult* result) {
     Rows rows;
-    for (int r = 0; r < PQntuples(result); ++r) {
+    for (int r = 0; r < Pq().ntuples(result); ++r) {
       Row row;
-      for (int c = 0; c < PQnfields(result); ++c) {
-        if (PQgetisnull(result, r, c)) {
+      for (int c = 0; c < Pq().nfields(result); ++c) {
+        if (Pq().getisnull(result, r, c)) {
           row.emplace_back();
         } else {
-          row.emplace_back(std::string(PQgetvalue(result, r, c), static_cast<std::size_t>(PQgetlength(result, r, c))));
+          row.emplace_back(std::string(Pq().getvalue(result, r, c), static_cast<std::size_t>(Pq().getlength(result, r, c))));
         }
       }
       rows.push_back(std::move(row));
