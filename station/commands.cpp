@@ -13,7 +13,7 @@ namespace {
 
 // Records go to the store in batches: a large import never holds the writers' lock for long,
 // and a failed import keeps what it stored (importing again skips it).
-constexpr std::size_t kImportBatch = 1000;
+constexpr std::size_t kImportBatch = 10000;
 
 const char* Or(const std::optional<std::string>& text, const char* otherwise) {
   return text ? text->c_str() : otherwise;
