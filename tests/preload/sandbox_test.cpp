@@ -324,15 +324,16 @@ bool IsElfExecutable(const fs::path& p) {
          "ELF";
 }
 
-// The programs of build/bin (not devsim, which hosts the board, and not test programs, which
-// never run under the preload library), and the probes of these tests.
+// The programs of build/bin (not devsim, which hosts the board, nor bm77_station, the station
+// computer's ledger, and not test programs: none of them runs under the preload library), and
+// the probes of these tests.
 std::vector<fs::path> ProgramsToCheck() {
   std::vector<fs::path> programs;
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(testbed::BinDir(), ec)) {
     const std::string name = e.path().filename().string();
     const bool test_program = name.size() > 6 && name.compare(name.size() - 6, 6, "_tests") == 0;
-    if (name != "devsim" && !test_program && IsElfExecutable(e.path()))
+    if (name != "devsim" && name != "bm77_station" && !test_program && IsElfExecutable(e.path()))
       programs.push_back(e.path());
   }
   std::vector<std::string> probes = probe::Builds(PATH_PROBES);

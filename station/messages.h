@@ -1,0 +1,48 @@
+// Every text bm77_station prints, in one place. Results go to standard output; what went
+// wrong goes to standard error, so that `$(bm77_station --db ... next-mac)` holds a MAC or
+// nothing.
+#pragma once
+
+namespace station::msg {
+
+inline constexpr char kUsage[] =
+    "usage: bm77_station --db STORE COMMAND ...\n"
+    "  STORE: an SQLite file, or a postgresql:// URI for a ledger shared by several stations\n"
+    "  block add FIRST LAST   register a block of MACs (00:1A:2B:3C:4D:5E)\n"
+    "  next-mac               hand out the lowest free MAC and print it\n"
+    "  import FILE...         store the run records (JSON lines) of the files\n"
+    "  units                  every unit and its last run\n"
+    "  runs MAC               one unit's runs, in order\n"
+    "  report                 runs and failures per tool and step, MACs to look at\n"
+    "exit status: 0 done; 1 refused or incomplete; 2 wrong command line; 3 store failed\n";
+inline constexpr char kNotAMac[] = "Not a MAC: %s (six hex pairs separated by ':')\n";
+inline constexpr char kStoreFailed[] = "Ledger store failed: %s\n";
+
+inline constexpr char kBlockAdded[] = "Block %s to %s added: %lld MACs\n";
+inline constexpr char kBlockBackwards[] = "Block refused: %s is above %s\n";
+inline constexpr char kBlockUnusable[] = "Block refused: it holds %s, which the module may not keep\n";
+inline constexpr char kBlockOverlaps[] = "Block refused: it overlaps the block %s to %s\n";
+
+inline constexpr char kExhausted[] = "Ledger exhausted: every MAC of its blocks is taken\n";
+
+inline constexpr char kUnreadableFile[] = "%s: cannot be read\n";
+inline constexpr char kMalformedLine[] = "%s:%ld: skipped: %s\n";
+inline constexpr char kImported[] = "Imported %ld records (%ld already in the ledger, %ld lines skipped)\n";
+
+inline constexpr char kNoRuns[] = "No runs of %s in the ledger\n";
+inline constexpr char kUnitsHeader[] = "%-17s  %4s  %-24s  %-16s  %6s  %-10s  %-12s  %s\n";
+inline constexpr char kUnitLine[] = "%-17s  %4s  %-24s  %-16s  %6s  %-10s  %-12s  %s\n";
+inline constexpr char kRunsHeader[] = "%-24s  %-16s  %6s  %-10s  %8s  %-17s  %-17s  %s\n";
+inline constexpr char kRunLine[] = "%-24s  %-16s  %6s  %-10s  %8.3f  %-17s  %-17s  %s\n";
+
+inline constexpr char kReportRuns[] = "Runs: %ld (%ld without a unit)\n";
+inline constexpr char kReportToolsHeader[] = "%-18s  %6s  %6s\n";
+inline constexpr char kReportTool[] = "  %-16s  %6s  %6s\n";
+inline constexpr char kReportStepsHeader[] = "%-40s  %8s\n";
+inline constexpr char kReportStep[] = "  %-16s  %-20s  %8s\n";
+inline constexpr char kReportNeverHanded[] = "MACs in records that the ledger never handed out: %zu\n";
+inline constexpr char kReportProvisionedAgain[] = "MACs provisioned more than once: %zu\n";
+inline constexpr char kReportMac[] = "  %s\n";
+inline constexpr char kReportMacTimes[] = "  %s  %s times\n";
+
+}  // namespace station::msg

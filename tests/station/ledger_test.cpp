@@ -1,0 +1,316 @@
+// bm77_station end to end, the same tests on SQLite and on a throwaway PostgreSQL server.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <regex>
+#include <set>
+
+#include "ledger.h"
+#include "sha256.h"
+#include "station_support.h"
+
+namespace {
+
+using nlohmann::json;
+using station_test::Output;
+
+// One run record; `change` edits it before it is written out.
+std::string Record(const std::string& tool, int status, const json& before, const json& after,
+                   const std::string& start, const json& failures = json::array(), const json& args = json::array()) {
+  json r = {{"format", 1}, {"tool", tool}, {"version", "1.4.0"}, {"args", args}, {"start", start},
+            {"seconds", 1.25}, {"status", status}, {"outcome", status == 0 ? "ok" : "failed"},
+            {"identity", {{"before", {{"mac", before}, {"name", nullptr}, {"vcom", nullptr}}},
+                          {"after", {{"mac", after}, {"name", after.is_null() ? json() : json("Tavrine-X")},
+                                     {"vcom", after.is_null() ? json() : json(180)}}}}},
+            {"failures", failures}};
+  return r.dump();
+}
+
+std::unique_ptr<station_test::PostgresServer>& Server() {
+  static std::unique_ptr<station_test::PostgresServer> server;
+  return server;
+}
+
+class Ledger : public testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    dir_ = station_test::MakeTempDir();
+    if (GetParam() == "sqlite") {
+      db_ = dir_ + "/ledger.db";
+      return;
+    }
+    try {
+      if (!Server()) Server() = std::make_unique<station_test::PostgresServer>();
+      db_ = Server()->NewDatabase();
+    } catch (const std::exception& error) {
+      FAIL() << error.what();
+    }
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  Output Run(const std::vector<std::string>& args) { return station_test::Station(db_, args, dir_ + "/run"); }
+  std::string Write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ + "/" + name) << text;
+    return dir_ + "/" + name;
+  }
+  std::vector<std::string> MacsHandedOut(int count) {
+    std::vector<std::string> macs;
+    for (int i = 0; i < count; ++i) macs.push_back(Run({"next-mac"}).out);
+    return macs;
+  }
+  std::string dir_, db_;
+};
+
+TEST_P(Ledger, BlocksAreCheckedAndHandedOutLowestFirst) {
+  EXPECT_EQ(Run({"block", "add", "00:1A:2B:00:10:00", "00:1A:2B:00:10:01"}).status, 0);
+  EXPECT_EQ(Run({"block", "add", "00:1a:2b:00:00:fe", "00:1A:2B:00:01:00"}).out,
+            "Block 00:1A:2B:00:00:FE to 00:1A:2B:00:01:00 added: 3 MACs\n");
+  const struct { std::vector<std::string> args; int status; const char* says; } kRefused[] = {
+      {{"block", "add", "00:1A:2B:00:00:F0", "00:1A:2B:00:00:FE"}, 1, "overlaps the block 00:1A:2B:00:00:FE to"},
+      {{"block", "add", "00:1A:2B:00:01:00", "00:1A:2B:00:02:00"}, 1, "overlaps"},
+      {{"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:FF:00"}, 1, "overlaps"},
+      {{"block", "add", "00:1A:2B:00:10:01", "00:1A:2B:00:10:01"}, 1, "overlaps the block 00:1A:2B:00:10:00"},
+      {{"block", "add", "00:1A:2B:00:20:01", "00:1A:2B:00:20:00"}, 1, "00:1A:2B:00:20:01 is above"},
+      {{"block", "add", "00:11:67:4F:FF:FF", "00:11:67:50:00:01"}, 1, "holds 00:11:67:50:00:00"},
+      {{"block", "add", "FF:FF:FF:FF:FF:FF", "FF:FF:FF:FF:FF:FF"}, 1, "holds FF:FF:FF:FF:FF:FF"},
+      {{"block", "add", "00-1A-2B-00-30-00", "00:1A:2B:00:30:01"}, 2, "Not a MAC: 00-1A-2B-00-30-00"},
+      {{"block", "add", "00:1A:2B:00:30:00", "00:1A:2B:00:30:0G"}, 2, "Not a MAC"},
+      {{"block", "add", "00:1A:2B:00:30:00"}, 2, "usage"},
+      {{"next-mac", "now"}, 2, "usage"},
+      {{"import"}, 2, "usage"},
+      {{"runs"}, 2, "usage"},
+  };
+  for (const auto& c : kRefused) {
+    const Output o = Run(c.args);
+    EXPECT_EQ(o.status, c.status) << testing::PrintToString(c.args);
+    EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
+    EXPECT_EQ(o.out, "");
+  }
+  EXPECT_EQ(MacsHandedOut(5), (std::vector<std::string>{"00:1A:2B:00:00:FE\n", "00:1A:2B:00:00:FF\n",
+                                                        "00:1A:2B:00:01:00\n", "00:1A:2B:00:10:00\n",
+                                                        "00:1A:2B:00:10:01\n"}));
+  const Output exhausted = Run({"next-mac"});
+  EXPECT_EQ(exhausted.status, 1);
+  EXPECT_EQ(exhausted.err, "Ledger exhausted: every MAC of its blocks is taken\n");
+  EXPECT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:00"}).status, 0);
+  EXPECT_EQ(Run({"next-mac"}).out, "00:1A:2B:00:00:00\n");
+}
+
+TEST_P(Ledger, EightProcessesAtOnceGetTheLowestMacsEachOnce) {
+  constexpr int kProcesses = 8, kEach = 200;
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:01:00:00", "00:1A:2B:01:03:FF"}).status, 0);  // 1,024
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:01:FF"}).status, 0);  // 512, lower
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:02:00:00", "00:1A:2B:02:FF:FF"}).status, 0);
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      // Under the sanitizers the leak check at each exit would double the test's time; the
+      // other tests run the same program with it.
+      setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+      std::ofstream macs(dir_ + "/macs" + std::to_string(p));
+      for (int i = 0; i < kEach; ++i) {
+        const Output o = station_test::Station(db_, {"next-mac"}, dir_ + "/p" + std::to_string(p));
+        macs << (o.status == 0 ? o.out : "status " + std::to_string(o.status) + o.err + "\n");
+      }
+      macs.close();
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) station_test::Wait(pid);
+  std::set<std::string> all, lowest;
+  for (int p = 0; p < kProcesses; ++p) {
+    std::istringstream lines(station_test::ReadFile(dir_ + "/macs" + std::to_string(p)));
+    for (std::string line; std::getline(lines, line);) EXPECT_TRUE(all.insert(line).second) << line;
+  }
+  for (int i = 0; i < 512; ++i) lowest.insert(station::MacText(0x001A2B000000 + i));
+  for (int i = 0; i < 1024; ++i) lowest.insert(station::MacText(0x001A2B010000 + i));
+  for (int i = 0; i < kProcesses * kEach - 1536; ++i) lowest.insert(station::MacText(0x001A2B020000 + i));
+  std::vector<std::string> extra, missing;
+  std::set_difference(all.begin(), all.end(), lowest.begin(), lowest.end(), std::back_inserter(extra));
+  std::set_difference(lowest.begin(), lowest.end(), all.begin(), all.end(), std::back_inserter(missing));
+  EXPECT_EQ(extra, std::vector<std::string>{});
+  EXPECT_EQ(missing, std::vector<std::string>{});
+}
+
+TEST_P(Ledger, KilledProcessesNeverHandOutAPrintedMacAgain) {
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:FF:FF"}).status, 0);
+  std::mt19937 random(7);
+  std::multiset<std::string> printed;
+  const std::regex mac("([0-9A-F]{2}:){5}[0-9A-F]{2}\n");
+  // Kills land anywhere from before the store is opened to after the MAC is printed.
+  for (int i = 0; i < 60; ++i) {
+    const std::string out = dir_ + "/killed" + std::to_string(i);
+    const pid_t pid = station_test::Spawn({BM77_STATION, "--db", db_, "next-mac"}, out, out + ".err");
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 15000));
+    kill(pid, SIGKILL);
+    station_test::Wait(pid);
+    const std::string text = station_test::ReadFile(out);
+    if (std::regex_match(text, mac)) printed.insert(text);
+  }
+  for (const std::string& text : MacsHandedOut(20)) printed.insert(text);
+  for (const std::string& text : printed) EXPECT_EQ(printed.count(text), 1u) << text;
+  EXPECT_GE(printed.size(), 20u);
+}
+
+TEST_P(Ledger, ImportStoresEachRecordOnceSkipsMalformedLinesAndTakesItsMacs) {
+  // The first block holds only MACs the records name: next-mac goes on to the second.
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:02"}).status, 0);
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:10", "00:1A:2B:00:00:17"}).status, 0);
+  const std::string provision = Record("bm77_provision", 0, nullptr, "00:1A:2B:00:00:00", "2026-12-07T21:33:00.123Z");
+  const std::string a = Write("a.jsonl", provision + "\n\n" +
+      Record("bm77_ident", 2, "00:1A:2B:00:00:01", nullptr, "2026-12-07T21:34:00.000Z",
+             {{{"step", "read-mac"}, {"kind", "silent"}}}) + "\n{\"format\":1}\nnot json\n");
+  // The same provisioning record with its keys in another order and other spacing.
+  const json parsed = json::parse(provision);
+  nlohmann::ordered_json reversed;
+  for (auto it = parsed.rbegin(); it != parsed.rend(); ++it) reversed[it.key()] = it.value();
+  std::string spread = reversed.dump(1);
+  std::replace(spread.begin(), spread.end(), '\n', ' ');
+  const std::string b = Write("b.jsonl", spread + "\n" +
+      Record("bm77_provision", 3, nullptr, nullptr, "2026-12-07T21:35:00.000Z", json::array(),
+             {"00:1A:2B:00:00:02", "180"}) + "\n");
+  const Output first = Run({"import", a, b, dir_ + "/missing"});
+  EXPECT_EQ(first.status, 1);
+  EXPECT_EQ(first.out, "Imported 3 records (1 already in the ledger, 2 lines skipped)\n");
+  EXPECT_NE(first.err.find(a + ":4: skipped: tool is missing"), std::string::npos) << first.err;
+  EXPECT_NE(first.err.find(a + ":5: skipped: not JSON"), std::string::npos) << first.err;
+  EXPECT_NE(first.err.find(dir_ + "/missing: cannot be read\n"), std::string::npos) << first.err;
+  const Output again = Run({"import", b});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out, "Imported 0 records (2 already in the ledger, 0 lines skipped)\n");
+  // The identity MACs and the one typed as an argument are never handed out.
+  EXPECT_EQ(MacsHandedOut(2), (std::vector<std::string>{"00:1A:2B:00:00:10\n", "00:1A:2B:00:00:11\n"}));
+}
+
+TEST_P(Ledger, UnitsRunsAndReportTellWhatTheRecordsSay) {
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:07"}).status, 0);
+  ASSERT_EQ(Run({"next-mac"}).out, "00:1A:2B:00:00:00\n");
+  const json mac = "00:1A:2B:00:00:00", typed = "00:1A:2B:00:00:09";
+  const json silent = {{{"step", "read-mac"}, {"kind", "silent"}}, {{"step", "write-vcom"}, {"kind", "refused"}}};
+  const std::string file = Write("r.jsonl",
+      Record("bm77_provision", 0, nullptr, mac, "2026-12-07T21:30:00.000Z") + "\n" +
+      Record("bm77_provision", 0, mac, mac, "2026-12-07T21:36:00.000Z") + "\n" +
+      Record("bm77_ident", 2, mac, nullptr, "2026-12-07T21:33:00.000Z", silent) + "\n" +
+      Record("Noisewell", 229, nullptr, nullptr, "2026-12-07T21:34:00.000Z") + "\n" +
+      Record("bm77_provision", 0, nullptr, typed, "2026-12-07T21:35:00.000Z") + "\n");
+  ASSERT_EQ(Run({"import", file}).status, 0);
+  EXPECT_EQ(Run({"units"}).out,
+            "MAC                RUNS  LAST RUN                  TOOL              STATUS  OUTCOME     NAME          VCOM\n"
+            "00:1A:2B:00:00:00     3  2026-12-07T21:36:00.000Z  bm77_provision         0  ok          Tavrine-X     180\n"
+            "00:1A:2B:00:00:09     1  2026-12-07T21:35:00.000Z  bm77_provision         0  ok          Tavrine-X     180\n");
+  EXPECT_EQ(Run({"runs", "00:1A:2B:00:00:00"}).out,
+            "START                     TOOL              STATUS  OUTCOME      SECONDS  MAC BEFORE         MAC AFTER          FAILURES\n"
+            "2026-12-07T21:30:00.000Z  bm77_provision         0  ok             1.250  -                  00:1A:2B:00:00:00  -\n"
+            "2026-12-07T21:33:00.000Z  bm77_ident             2  failed         1.250  00:1A:2B:00:00:00  -                  read-mac/silent,write-vcom/refused\n"
+            "2026-12-07T21:36:00.000Z  bm77_provision         0  ok             1.250  00:1A:2B:00:00:00  00:1A:2B:00:00:00  -\n");
+  const Output none = Run({"runs", "00:1A:2B:00:00:01"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "No runs of 00:1A:2B:00:00:01 in the ledger\n");
+  EXPECT_EQ(Run({"report"}).out,
+            "Runs: 5 (1 without a unit)\n"
+            "Per tool:             runs  failed\n"
+            "  Noisewell              1       1\n"
+            "  bm77_ident             1       1\n"
+            "  bm77_provision         3       0\n"
+            "Per failed step:                          failures\n"
+            "  read-mac          silent                       1\n"
+            "  write-vcom        refused                      1\n"
+            "MACs in records that the ledger never handed out: 1\n"
+            "  00:1A:2B:00:00:09\n"
+            "MACs provisioned more than once: 1\n"
+            "  00:1A:2B:00:00:00  2 times\n");
+}
+
+TEST_P(Ledger, SchemaIsMadeOnFirstUseAndAnotherVersionRefused) {
+  ASSERT_EQ(Run({"units"}).status, 0);
+  ASSERT_EQ(Run({"units"}).status, 0);
+  const std::unique_ptr<station::Store> store = station::OpenStore(db_);
+  EXPECT_EQ(store->Query("SELECT value FROM meta WHERE key = 'schema_version'", {}),
+            station::Rows{{std::string("1")}});
+  store->Query("UPDATE meta SET value = '2'", {});
+  const Output refused = Run({"next-mac"});
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_EQ(refused.err, "Ledger store failed: the ledger's schema version is 2, this program knows version 1\n");
+  EXPECT_EQ(station_test::Station(dir_ + "/no/such/folder.db", {"units"}, dir_ + "/run").status, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, Ledger, testing::Values("sqlite", "postgresql"),
+                         [](const testing::TestParamInfo<std::string>& store) { return store.param; });
+
+// Every way a record can break its schema, judged by the import and by a JSON Schema
+// validator over docs/run-record.schema.json: both must agree, and with the table.
+TEST(RunRecord, ImportAcceptsExactlyWhatTheSchemaDescribes) {
+  const json full = json::parse(R"({"format":1,"tool":"bm77_fwupdate","version":"1.4.0","args":["fw.bin","t.txt"],
+    "start":"2026-12-07T21:33:00.123Z","seconds":4.217,"status":0,"outcome":"ok",
+    "identity":{"before":{"mac":"00:1A:2B:3C:4D:5E","name":"Tavrine-4D5E","vcom":180},"after":{"mac":null,"name":null,"vcom":null}},
+    "sources":{"mac":"module","vcom":"file"},
+    "firmware":{"size":98304,"crc32":"0x1234ABCD","flash_id":"C22013","banks":[{"bytes":65536,"crc":"0xABCD"}],"seconds":2.5},
+    "table":{"file":"t.txt","written":3,"held_back":1,"failed":0},"failures":[{"step":"read-mac","kind":"not-stored"}],
+    "random":{"bytes":32},"picture":{"width":800,"height":-480},"truncated":["args"]})");
+  const struct { json patch; bool valid; } kCases[] = {
+      {json::array(), true},
+      {{{{"op", "remove"}, {"path", "/firmware"}}, {{"op", "remove"}, {"path", "/sources"}}, {{"op", "remove"}, {"path", "/table"}},
+        {{"op", "remove"}, {"path", "/random"}}, {{"op", "remove"}, {"path", "/picture"}}, {{"op", "remove"}, {"path", "/truncated"}}}, true},
+      {{{{"op", "replace"}, {"path", "/status"}, {"value", 3}}, {{"op", "replace"}, {"path", "/outcome"}, {"value", "table-not-in"}}}, true},
+      {{{{"op", "replace"}, {"path", "/identity/before/vcom"}, {"value", 180.0}}}, true},
+      {{{{"op", "remove"}, {"path", "/firmware/flash_id"}}, {{"op", "remove"}, {"path", "/firmware/seconds"}}}, true},
+      {{{{"op", "replace"}, {"path", "/format"}, {"value", 2}}}, false},
+      {{{{"op", "replace"}, {"path", "/tool"}, {"value", "rf_gate"}}}, false},
+      {{{{"op", "remove"}, {"path", "/args"}}}, false},
+      {{{{"op", "replace"}, {"path", "/args/0"}, {"value", 1}}}, false},
+      {{{{"op", "replace"}, {"path", "/version"}, {"value", ""}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-12-07T21:33:00Z"}}}, false},
+      {{{{"op", "replace"}, {"path", "/seconds"}, {"value", -1}}}, false},
+      {{{{"op", "replace"}, {"path", "/status"}, {"value", 256}}}, false},
+      {{{{"op", "replace"}, {"path", "/outcome"}, {"value", "done"}}}, false},
+      {{{{"op", "replace"}, {"path", "/status"}, {"value", 2}}, {{"op", "replace"}, {"path", "/outcome"}, {"value", "Lost"}}}, false},
+      {{{{"op", "replace"}, {"path", "/identity/before/mac"}, {"value", "00:1a:2b:3c:4d:5e"}}}, false},
+      {{{{"op", "remove"}, {"path", "/identity/after/vcom"}}}, false},
+      {{{{"op", "replace"}, {"path", "/identity/before/vcom"}, {"value", 1000}}}, false},
+      {{{{"op", "add"}, {"path", "/identity/before/extra"}, {"value", 1}}}, false},
+      {{{{"op", "replace"}, {"path", "/sources/mac"}, {"value", "typed"}}}, false},
+      {{{{"op", "replace"}, {"path", "/firmware/crc32"}, {"value", "0x1234abcd"}}}, false},
+      {{{{"op", "replace"}, {"path", "/firmware/banks/0/crc"}, {"value", "0xABCDE"}}}, false},
+      {{{{"op", "replace"}, {"path", "/firmware/flash_id"}, {"value", "C2-20"}}}, false},
+      {{{{"op", "remove"}, {"path", "/table/failed"}}}, false},
+      {{{{"op", "replace"}, {"path", "/failures/0/kind"}, {"value", "lost"}}}, false},
+      {{{{"op", "replace"}, {"path", "/failures/0/step"}, {"value", ""}}}, false},
+      {{{{"op", "replace"}, {"path", "/random/bytes"}, {"value", -1}}}, false},
+      {{{{"op", "replace"}, {"path", "/picture/width"}, {"value", 1.5}}}, false},
+      {{{{"op", "replace"}, {"path", "/truncated/0"}, {"value", 1}}}, false},
+      {{{{"op", "add"}, {"path", "/extra"}, {"value", 1}}}, false},
+  };
+  const std::string dir = station_test::MakeTempDir();
+  std::ofstream lines(dir + "/records.jsonl");
+  for (const auto& c : kCases) lines << full.patch(c.patch).dump() << "\n";
+  lines.close();
+  const std::string script = "import json,sys,jsonschema\nv=jsonschema.Draft202012Validator(json.load(open(sys.argv[1])))\n"
+                             "for l in open(sys.argv[2]): print(int(v.is_valid(json.loads(l))))\n";
+  const pid_t pid = station_test::Spawn({"/usr/bin/python3", "-c", script, BM77_RECORD_SCHEMA, dir + "/records.jsonl"},
+                                        dir + "/verdicts", dir + "/python.err");
+  ASSERT_EQ(station_test::Wait(pid), 0) << station_test::ReadFile(dir + "/python.err");
+  std::istringstream verdicts(station_test::ReadFile(dir + "/verdicts"));
+  int i = 0;
+  for (const auto& c : kCases) {
+    std::string why, schema_says;
+    std::getline(verdicts, schema_says);
+    EXPECT_EQ(station::ReadRunRecord(full.patch(c.patch).dump(), &why).has_value(), c.valid) << i << " " << why;
+    EXPECT_EQ(schema_says, c.valid ? "1" : "0") << i;
+    ++i;
+  }
+  std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(RunRecord, DigestIsSha256OfTheCanonicalText) {
+  EXPECT_EQ(station::Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(station::Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(station::Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+}  // namespace
