@@ -303,7 +303,7 @@ TEST_F(BmpView, OnlySixteenBitPicturesAreShown) {
     const auto r = Show(Build(b));
     EXPECT_EQ(r.exit_status, 255);
     Lines expected = HeaderTraces(b);
-    expected.insert(expected.end(), {kNot16Bit, std::string("Error Read BMP File ") + kPicture});
+    expected.insert(expected.end(), {kNot16Bit, "Error Read BMP File " + board_.SandboxPath(kPicture)});
     EXPECT_EQ(MaskedLines(r), expected);
     EXPECT_TRUE(SameMemory(fb().Memory(), Bytes(kMemorySize, kUntouched)));
   }
@@ -353,7 +353,7 @@ TEST_F(BmpView, TruncatedFileLeavesWhatItLacksZero) {
   auto cut = Show({});
   EXPECT_EQ(cut.exit_status, 255);
   Lines expected = HeaderTraces(empty);
-  expected.insert(expected.end(), {kNot16Bit, std::string("Error Read BMP File ") + kPicture});
+  expected.insert(expected.end(), {kNot16Bit, "Error Read BMP File " + board_.SandboxPath(kPicture)});
   EXPECT_EQ(MaskedLines(cut), expected);
 
   Bytes headers = Build(b);
