@@ -19,9 +19,10 @@ constexpr int kFormatVersion = 1;
 constexpr size_t kArgsMax = 8;
 // JSON bytes (quotes excluded) of one argument or the table's file name.
 constexpr size_t kTextSlot = 256;
-// JSON bytes of a device name: the module's 12 bytes, each escaped at worst as \u00XX.
-constexpr size_t kNameSlot = 72;
+// A device name is kept to kNameBytes, and its slot holds each of them escaped as \u00XX: a
+// name is never cut.
 constexpr size_t kNameBytes = 16;
+constexpr size_t kNameSlot = kNameBytes * 6;
 constexpr size_t kMacBytes = 6;
 constexpr size_t kFailuresMax = 12;
 constexpr size_t kStepSize = 24;
