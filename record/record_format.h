@@ -28,7 +28,8 @@ constexpr size_t kFailuresMax = 12;
 constexpr size_t kStepSize = 24;
 constexpr size_t kFlashIdMax = 8;
 constexpr size_t kBanksMax = 8;
-constexpr size_t kTimeTextSize = 32;
+// Room for the start time even with every field at its widest int.
+constexpr size_t kTimeTextSize = 96;
 // The most a VCOM record may hold: three decimal digits.
 constexpr int kVcomMax = 999;
 

@@ -22,19 +22,20 @@ constexpr mode_t kRecordFileMode = 0644;
 // The one record of this process, and when its run started.
 Record current;
 timespec started{};
+timespec started_utc{};
 const char* chosen_outcome = nullptr;
 
 long long MsBetween(const timespec& from, const timespec& to) {
   return static_cast<long long>(to.tv_sec - from.tv_sec) * 1000 + (to.tv_nsec - from.tv_nsec) / 1000000;
 }
 
-void FormatStart(char* text) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
+// By hand rather than with strftime, which loads the time zone a UTC stamp does not need.
+void FormatStart(const timespec& at, char* text) {
   tm utc{};
-  gmtime_r(&now.tv_sec, &utc);
-  const size_t n = strftime(text, kTimeTextSize, "%Y-%m-%dT%H:%M:%S", &utc);
-  snprintf(text + n, kTimeTextSize - n, ".%03ldZ", now.tv_nsec / 1000000);
+  gmtime_r(&at.tv_sec, &utc);
+  snprintf(text, kTimeTextSize, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+           utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+           static_cast<int>(at.tv_nsec / 1000000));
 }
 
 Identity& At(Moment moment) { return moment == Moment::kBefore ? current.before : current.after; }
@@ -61,7 +62,7 @@ bool Append(const char* path, const char* line, size_t length) {
 
 void Start(const char* tool, int argc, char** argv) {
   clock_gettime(CLOCK_MONOTONIC, &started);
-  FormatStart(current.start);
+  clock_gettime(CLOCK_REALTIME, &started_utc);
   current.tool = tool;
   current.version = BM77_VERSION;
   current.args = argc > 1 ? argv + 1 : nullptr;
@@ -78,6 +79,7 @@ int Finish(int status, const Outcome* words, size_t count, const char* fallback)
   const char* path = getenv(kRecordVariable);
   if (path == nullptr || path[0] == '\0') return status;
   current.ms = ElapsedMs();
+  FormatStart(started_utc, current.start);
   current.status = status & 0xFF;
   current.outcome = WordFor(current.status, words, count, fallback);
   static char line[kRecordSize];
