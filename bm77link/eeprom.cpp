@@ -5,6 +5,7 @@
 
 #include "messages.h"
 #include "port.h"
+#include "run_record.h"
 
 using namespace bm77;
 
@@ -27,6 +28,14 @@ void NoteWriteSent(const uint8_t* payload, int length) {
 uint8_t High(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
 uint8_t Low(uint16_t v) { return static_cast<uint8_t>(v & 0xFF); }
 
+// A failed EEPROM exchange, for the run record, named by the record it was for.
+void NoteFailed(uint8_t command, const uint8_t* payload, record::FailureKind kind) {
+  char step[record::kStepSize];
+  StepName(command == kCmdEepromWrite ? "write" : "read",
+           static_cast<uint16_t>(payload[0] << 8 | payload[1]), step);
+  record::NoteFailure(step, kind);
+}
+
 struct Exchange {
   int result;          // the command's result
   int sent;            // what Send_Command returned
@@ -39,17 +48,30 @@ struct Exchange {
 Exchange RunEepromCommand(int port, uint8_t command, const uint8_t* payload, uint8_t length,
                           uint8_t* body, size_t least_frame_length, const char* refused_line) {
   const int sent = Send_Command(port, command, length, payload);
-  if (sent < 0) return {sent, sent, AckVerdict::kRefused, -1};
+  if (sent < 0) {
+    // A frame held back went nowhere; one the port would not take got no reply.
+    if (sent != kHeldBack) NoteFailed(command, payload, record::FailureKind::kSilent);
+    return {sent, sent, AckVerdict::kRefused, -1};
+  }
 
-  const AckVerdict verdict = JudgeAck(ack_policy, Recieve_Ack(port));
+  const int ack = Recieve_Ack(port);
+  const AckVerdict verdict = JudgeAck(ack_policy, ack);
   if (verdict == AckVerdict::kRefused) {
+    NoteFailed(command, payload, AckFailure(ack));
     puts(refused_line);
     return {-1, sent, verdict, -1};
   }
-  if (verdict == AckVerdict::kSuccessWithoutResponse) return {0, sent, verdict, -1};
+  if (verdict == AckVerdict::kSuccessWithoutResponse) {
+    // A write taken on an odd status may not be stored; a read so taken brought nothing.
+    NoteFailed(command, payload, command == kCmdEepromWrite ? record::FailureKind::kNotStored
+                                                            : record::FailureKind::kRefused);
+    return {0, sent, verdict, -1};
+  }
 
+  const LineState line_before = CurrentLineState();
   const int body_length = ReceiveResponseAtLeast(port, body, least_frame_length);
   if (body_length < 0) {
+    NoteFailed(command, payload, ResponseFailure(line_before));
     puts(msg::kResponseError);
     return {sent, sent, verdict, -1};
   }
@@ -70,6 +92,18 @@ int ReadRecord(int port, uint16_t address, uint8_t count, uint8_t* data, ReadOut
 }  // namespace
 
 namespace bm77 {
+
+void StepName(const char* verb, uint16_t address, char* step) {
+  const char* name = address == kMacAddress    ? "mac"
+                     : address == kNameAddress ? "name"
+                     : address == kVcomAddress ? "vcom"
+                                               : nullptr;
+  if (name != nullptr) {
+    snprintf(step, record::kStepSize, "%s-%s", verb, name);
+  } else {
+    snprintf(step, record::kStepSize, "%s-%04X", verb, address);
+  }
+}
 
 AckVerdict JudgeAck(AckPolicy policy, int status) {
   if (status == kAckAccepted) return AckVerdict::kAccepted;
@@ -93,6 +127,7 @@ int EepromRead(int port, uint8_t* buffer, ReadOutcome* outcome) {
     // The module owes the three lead bytes and every byte asked for; anything less would hand
     // out stale buffer bytes as if they had been read.
     if (static_cast<size_t>(e.body_length) < wanted) {
+      NoteFailed(kCmdEepromRead, buffer, record::FailureKind::kMalformed);
       puts(msg::kResponseError);
       result = e.sent;
     } else {

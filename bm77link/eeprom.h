@@ -24,6 +24,11 @@ constexpr size_t kNameLength = 12;      // written
 constexpr size_t kNameReadLength = 14;  // read: the name and the two bytes after it
 constexpr size_t kVcomLength = 2;
 
+// The run record's name of a step on the EEPROM at `address` into `step` (record::kStepSize
+// bytes): the verb and the identity record it is for ("read-mac", "write-vcom"), or the
+// address in four hex digits ("write-0040").
+void StepName(const char* verb, uint16_t address, char* step);
+
 // How a tool takes the module's acknowledgement of an EEPROM command. Fixed per tool.
 enum class AckPolicy {
   kStrict,   // only "<3" accepts

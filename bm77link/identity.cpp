@@ -5,6 +5,7 @@
 
 #include "messages.h"
 #include "port.h"
+#include "run_record.h"
 
 namespace bm77 {
 
@@ -39,6 +40,26 @@ bool HitsUnread(const SavedIdentity& identity, const RecordSpan& record, uint16_
   return !(identity.*record.read) && Overlaps(record, address, count);
 }
 
+// The identity as the run found it, for the run record; `moment` says which side.
+void RecordIdentity(record::Moment moment, const SavedIdentity& identity, bool mac, bool name,
+                    bool vcom) {
+  if (mac) record::SetMac(moment, identity.mac);
+  if (name) record::SetName(moment, identity.name, kNameLength);
+  if (vcom) record::SetVcom(moment, identity.vcom);
+}
+
+// Whether a record read back (`got` data) as `saved`; data that differ are a failure of the
+// run record's own kind (a read without data is noted by the link).
+bool ReadsBackEqual(ReadOutcome got, bool equal, uint16_t address) {
+  if (got != ReadOutcome::kData) return false;
+  if (!equal) {
+    char step[record::kStepSize];
+    StepName("read-back", address, step);
+    record::NoteFailure(step, record::FailureKind::kReadBackDifferent);
+  }
+  return equal;
+}
+
 void ReportNotRestored(const char* record) { printf(msg::kRecordNotRestoredFormat, record); }
 
 // One record back from the snapshot. Returns whether the write went through: sent, and
@@ -67,6 +88,8 @@ void SaveIdentity(int port, SavedIdentity* identity) {
   ReadOutcome vcom_outcome;
   identity->vcom = ReadVcom(port, /*print_line=*/true, &vcom_outcome);
   identity->has_vcom = vcom_outcome == ReadOutcome::kData;
+  RecordIdentity(record::Moment::kBefore, *identity, identity->has_mac, identity->has_name,
+                 identity->has_vcom);
 }
 
 bool IdentityComplete(const SavedIdentity& identity) {
@@ -114,20 +137,23 @@ int CheckIdentity(int port, const SavedIdentity& identity) {
   }
   bool mac_ok = true, name_ok = true, vcom_ok = true;
   if (identity.has_mac) {
-    uint8_t mac[kMacLength];
-    mac_ok = ReadMac(port, mac, nullptr) == ReadOutcome::kData &&
-             memcmp(mac, identity.mac, kMacLength) == 0;
+    uint8_t mac[kMacLength] = {};
+    const ReadOutcome got = ReadMac(port, mac, nullptr);
+    mac_ok = ReadsBackEqual(got, memcmp(mac, identity.mac, kMacLength) == 0, kMacAddress);
   }
   if (identity.has_name) {
-    uint8_t name[kNameReadLength];
-    name_ok = ReadDeviceName(port, name) == ReadOutcome::kData &&
-              memcmp(name, identity.name, kNameLength) == 0;
+    uint8_t name[kNameReadLength] = {};
+    const ReadOutcome got = ReadDeviceName(port, name);
+    name_ok = ReadsBackEqual(got, memcmp(name, identity.name, kNameLength) == 0, kNameAddress);
   }
   if (identity.has_vcom) {
-    ReadOutcome outcome;
-    const int vcom = ReadVcom(port, /*print_line=*/false, &outcome);
-    vcom_ok = outcome == ReadOutcome::kData && vcom == identity.vcom;
+    ReadOutcome got;
+    const int vcom = ReadVcom(port, /*print_line=*/false, &got);
+    vcom_ok = ReadsBackEqual(got, vcom == identity.vcom, kVcomAddress);
   }
+  // What read back equal is what the run verified.
+  RecordIdentity(record::Moment::kAfter, identity, identity.has_mac && mac_ok,
+                 identity.has_name && name_ok, identity.has_vcom && vcom_ok);
   if (mac_ok && name_ok && vcom_ok) return 0;
   printf(msg::kIdentityCheckFailedFormat, mac_ok ? "" : " MAC", name_ok ? "" : " Device Name",
          vcom_ok ? "" : " VCOM");

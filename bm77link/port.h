@@ -13,6 +13,8 @@
 #include <array>
 #include <cstdint>
 
+#include "record_format.h"
+
 namespace bm77 {
 
 constexpr size_t kTxBufferSize = 256;
@@ -144,5 +146,16 @@ void LetRestoreWritesOut(bool on);
 // that length is taken for data while more bytes follow within kEarlyTrailerGapMs; once the
 // frame is that long, a read that ends with "<Z" ends it as usual. 0: the plain rule.
 int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length);
+
+// How the run record names a reply that failed. An acknowledgement: silent when none came
+// (kNoAck), else refused. A response: silent when it did not come whole in time, which left
+// the line less in step than `before` (the state when it was waited for), else malformed.
+inline record::FailureKind AckFailure(int ack) {
+  return ack == kNoAck ? record::FailureKind::kSilent : record::FailureKind::kRefused;
+}
+inline record::FailureKind ResponseFailure(LineState before) {
+  return CurrentLineState() != before ? record::FailureKind::kSilent
+                                      : record::FailureKind::kMalformed;
+}
 
 }  // namespace bm77

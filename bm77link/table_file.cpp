@@ -13,6 +13,7 @@
 #include "port.h"
 #include "messages.h"
 #include "plain_file.h"
+#include "run_record.h"
 #include "port.h"
 
 using namespace bm77;
@@ -142,6 +143,7 @@ bool WriteTable(int port, int table_fd, const SavedIdentity* guard) {
     if (Length == 0 || LineBuffer[0] != kDataLineMark) continue;
     if (!TableLineReadable(LineBuffer, Length)) {
       printf(msg::kTableLineUnreadableFormat, line_number);
+      record::CountTableLine(record::TableLine::kFailed);
       whole = false;
       continue;
     }
@@ -149,17 +151,22 @@ bool WriteTable(int port, int table_fd, const SavedIdentity* guard) {
     const int count = ParseTableLine(LineBuffer, Length, writes, kMaxWritesPerLine);
     if (guard != nullptr &&
         !ProtectIdentity(*guard, TableLineAddress(LineBuffer, Length), writes, count)) {
+      record::CountTableLine(record::TableLine::kHeldBack);
       whole = false;
       continue;
     }
+    bool line_in = true;
     for (int i = 0; i < count; ++i) {
       // After an exchange without a complete reply nothing more of the table goes out.
       if (!LineInStep()) {
         puts(msg::kTableStopped);
+        record::CountTableLine(record::TableLine::kFailed);
         return false;
       }
-      whole = WriteRun(port, writes[i], line_number) && whole;
+      line_in = WriteRun(port, writes[i], line_number) && line_in;
     }
+    record::CountTableLine(line_in ? record::TableLine::kWritten : record::TableLine::kFailed);
+    whole = whole && line_in;
   }
   puts(msg::kTableDone);
   return whole;
@@ -230,7 +237,11 @@ bool EepromHolds(int port, uint16_t address, const uint8_t* bytes, size_t count)
     buffer[2] = static_cast<uint8_t>(n);
     ReadOutcome outcome;
     EepromRead(port, buffer, &outcome);
-    if (outcome != ReadOutcome::kData || memcmp(buffer + kReadBodyLead, bytes + done, n) != 0) {
+    if (outcome != ReadOutcome::kData) return false;  // the link noted why
+    if (memcmp(buffer + kReadBodyLead, bytes + done, n) != 0) {
+      char step[record::kStepSize];
+      StepName("read-back", address, step);
+      record::NoteFailure(step, record::FailureKind::kReadBackDifferent);
       return false;
     }
   }

@@ -14,6 +14,7 @@
 #include "line_output.h"
 #include "messages.h"
 #include "plain_file.h"
+#include "run_record.h"
 #include "std_descriptors.h"
 
 namespace {
@@ -22,6 +23,10 @@ constexpr const char kRandomPath[] = "/opt/random";
 constexpr mode_t kRandomFileMode = 0600;
 constexpr int kStatusDone = 0;
 constexpr int kStatusFileFailed = 255;  // the device or /opt/random
+
+constexpr record::Outcome kOutcomes[] = {{0, "ok"}, {255, "file"}};
+// Any other status is the chip's.
+constexpr char kChipOutcome[] = "chip";
 
 // Pause between opening the device and waking the chip.
 constexpr useconds_t kSettleUs = 69000;
@@ -97,9 +102,7 @@ int StoreRandom(const uint8_t* bytes) {
   return written ? kStatusDone : kStatusFileFailed;
 }
 
-}  // namespace
-
-int main() {
+int Run() {
   bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   fd = open(atsha204a::kDevicePath, O_RDWR | O_CLOEXEC);
@@ -113,7 +116,15 @@ int main() {
     CloseDevice();
     return status;
   }
+  record::SetRandomBytes(kRandomSize);
   PrintDump(challenge + kRandomAt);
   CloseDevice();
   return StoreRandom(challenge + kRandomAt);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  record::Start("Noisewell", argc, argv);
+  return record::Finish(Run(), kOutcomes, kChipOutcome);
 }

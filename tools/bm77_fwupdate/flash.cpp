@@ -9,6 +9,7 @@
 #include "bm77link.h"
 #include "messages.h"
 #include "progress.h"
+#include "run_record.h"
 
 using namespace bm77;
 namespace fwmsg = fwupdate::msg;
@@ -28,6 +29,7 @@ int32_t bank_id = 0;        // bank being written
 uint32_t packet_cnt = 0;    // blocks sent in this bank
 uint32_t resume_cnt = 0;    // full blocks of this bank still owed a resume reply
 uint16_t burst_crc = 0;     // CRC of this bank's bytes so far
+uint32_t bank_bytes = 0;    // this bank's byte count, as its burst start announced it
 uint8_t block[kFlashBlockSize];
 
 uint8_t Byte(uint32_t value, unsigned shift) { return static_cast<uint8_t>(value >> shift & 0xFF); }
@@ -35,6 +37,7 @@ uint8_t Byte(uint32_t value, unsigned shift) { return static_cast<uint8_t>(value
 // How one flash command reports its failures.
 struct FlashCommand {
   uint8_t code;
+  const char* step;         // its name in the run record
   const char* send_failed;  // besides the link's own line; null: nothing more
   const char* refused;      // acknowledgement other than "<3"
   int silence_ms;           // how long the module may take to answer
@@ -51,15 +54,20 @@ FlashExchange RunFlashCommand(int port, const FlashCommand& command, const uint8
                               uint8_t length, uint8_t* body) {
   const int sent = Send_Command(port, command.code, length, payload);
   if (sent < 0) {
+    if (sent != kHeldBack) record::NoteFailure(command.step, record::FailureKind::kSilent);
     if (command.send_failed != nullptr) puts(command.send_failed);
     return {sent, sent, -1};
   }
-  if (Recieve_AckWithin(port, command.silence_ms) != kAckAccepted) {
+  const int ack = Recieve_AckWithin(port, command.silence_ms);
+  if (ack != kAckAccepted) {
+    record::NoteFailure(command.step, AckFailure(ack));
     puts(command.refused);
     return {-1, sent, -1};
   }
+  const LineState line_before = CurrentLineState();
   const int body_length = Recieve_ResponseWithin(port, body, command.silence_ms);
   if (body_length < 0) {
+    record::NoteFailure(command.step, ResponseFailure(line_before));
     puts(bm77::msg::kResponseError);
     return {sent, sent, -1};
   }
@@ -70,10 +78,35 @@ FlashExchange RunFlashCommand(int port, const FlashCommand& command, const uint8
 enum class BurstReply { kExpected, kOther, kNone };
 
 // Collects a two-byte burst reply into rx_buffer and compares it with "<" `status`.
-BurstReply CollectBurstReply(int port, uint8_t status) {
-  if (Recieve_Raw(port, kBurstReplyLength) < 0) return BurstReply::kNone;  // the link said why
+BurstReply CollectBurstReply(int port, uint8_t status, const char* step) {
+  if (Recieve_Raw(port, kBurstReplyLength) < 0) {  // the link said why
+    record::NoteFailure(step, record::FailureKind::kSilent);
+    return BurstReply::kNone;
+  }
   if (rx_buffer[0] == kFrameMark && rx_buffer[1] == status) return BurstReply::kExpected;
+  record::NoteFailure(step, record::FailureKind::kRefused);
   return BurstReply::kOther;
+}
+
+// Raw burst bytes out; a failure the port gave is noted for the run record (a line held back
+// out of step sent nothing).
+int SendBurst(int port, const uint8_t* data, size_t length, const char* step) {
+  const int sent = Send_Raw(port, data, length);
+  if (sent < 0 && sent != kHeldBack) record::NoteFailure(step, record::FailureKind::kSilent);
+  return sent;
+}
+
+// The image's CRC-32 for the run record: one pass over the file, which is then read again
+// from its start to be sent. False when it could not be read whole.
+bool ImageCrc32(int image, uint32_t* crc) {
+  *crc = 0;
+  for (;;) {
+    const ssize_t n = read(image, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return lseek(image, 0, SEEK_SET) == 0;
+    *crc = record::Crc32(*crc, block, static_cast<size_t>(n));
+  }
 }
 
 // The next block: kFlashBlockSize bytes, or the rest of the image. Returns the count read,
@@ -158,6 +191,8 @@ int ProgramImage(int port, int image) {
     printf(fwmsg::kBinFileSizeFormat, static_cast<long long>(size));
     return -1;
   }
+  uint32_t crc = 0;
+  if (ImageCrc32(image, &crc)) record::SetImage(static_cast<uint32_t>(size), crc);
   if (Flash_Init(port) != 0) {
     puts(fwmsg::kFlashInitializeError);
     return -1;
@@ -193,7 +228,7 @@ int Flash_Init(int port) {
   puts(fwmsg::kInitializeFlash);
   uint8_t body[kResponseBodyMax];
   const FlashExchange e = RunFlashCommand(
-      port, {kCmdFlashInit, fwmsg::kFlashIdGetFailed, fwmsg::kReadFlashIdFailed, kReplySilenceMs},
+      port, {kCmdFlashInit, "flash-id", fwmsg::kFlashIdGetFailed, fwmsg::kReadFlashIdFailed, kReplySilenceMs},
       nullptr, 0, body);
   if (e.result != 0) return e.result;
   // A response too short to hold the ID carries none.
@@ -206,6 +241,7 @@ int Flash_Init(int port) {
                           ? static_cast<size_t>(e.body_length)
                           : sizeof flash_id;
   memcpy(flash_id, body, kept);
+  record::SetFlashId(flash_id, kept);
   printf(fwmsg::kFlashIdFormat, flash_id[kFlashIdFirst], flash_id[kFlashIdFirst + 1]);
   return 0;
 }
@@ -214,7 +250,7 @@ int Flash_Erase(int port) {
   puts(fwmsg::kErasingFlash);
   uint8_t body[kResponseBodyMax];
   return RunFlashCommand(port,
-                         {kCmdFlashErase, nullptr, fwmsg::kReadEraseFailed, kEraseReplySilenceMs},
+                         {kCmdFlashErase, "flash-erase", nullptr, fwmsg::kReadEraseFailed, kEraseReplySilenceMs},
                          nullptr, 0, body)
       .result;
 }
@@ -228,7 +264,7 @@ int Flash_SwitchSBank(int port, int bank) {
   uint8_t body[kResponseBodyMax];
   const int result =
       RunFlashCommand(port,
-                      {kCmdFlashSwitchBank, nullptr, fwmsg::kSwitchBankIdFailed, kReplySilenceMs},
+                      {kCmdFlashSwitchBank, "flash-bank", nullptr, fwmsg::kSwitchBankIdFailed, kReplySilenceMs},
                       payload, sizeof payload, body)
           .result;
   if (result == 0) printf(fwmsg::kSwitchBankIdFormat, bank);
@@ -237,7 +273,7 @@ int Flash_SwitchSBank(int port, int bank) {
 
 int BM77_Flash_Write(int port, const uint8_t* buffer, int length) {
   uint8_t body[kResponseBodyMax];
-  return RunFlashCommand(port, {kCmdFlashWrite, nullptr, fwmsg::kWriteFlashFailed, kReplySilenceMs},
+  return RunFlashCommand(port, {kCmdFlashWrite, "flash-write", nullptr, fwmsg::kWriteFlashFailed, kReplySilenceMs},
                          buffer, static_cast<uint8_t>(length & 0xFF), body)
       .result;
 }
@@ -245,10 +281,11 @@ int BM77_Flash_Write(int port, const uint8_t* buffer, int length) {
 int BM77_Flash_BurstWrite_BankStart(int port, uint32_t count) {
   printf(fwmsg::kBurstStartFormat, count);
   burst_crc = 0;
+  bank_bytes = count;
   const uint8_t start[kBurstStartLength] = {kFrameMark,      kFrameStart,    kBurstStartCommand,
                                             Byte(count, 16), Byte(count, 8), Byte(count, 0)};
   memcpy(tx_buffer, start, sizeof start);
-  if (Send_Raw(port, tx_buffer, sizeof start) < 0) {
+  if (SendBurst(port, tx_buffer, sizeof start, "burst-start") < 0) {
     puts(bm77::msg::kSendCommandFailed);
     return -1;
   }
@@ -256,7 +293,7 @@ int BM77_Flash_BurstWrite_BankStart(int port, uint32_t count) {
 }
 
 int BM77_Flash_BurstWrite_1_Block(int port, const uint8_t* buffer, size_t length) {
-  if (Send_Raw(port, buffer, length) < 0) {
+  if (SendBurst(port, buffer, length, "burst-block") < 0) {
     puts(fwmsg::kSendBurstDataFailed);
     return -1;
   }
@@ -265,7 +302,7 @@ int BM77_Flash_BurstWrite_1_Block(int port, const uint8_t* buffer, size_t length
 }
 
 int BM77_Flash_BurstWrite_RecieveResume(int port) {
-  const BurstReply reply = CollectBurstReply(port, kResumeStatus);
+  const BurstReply reply = CollectBurstReply(port, kResumeStatus, "burst-resume");
   if (reply == BurstReply::kOther) {
     printf(fwmsg::kRecieveResumeFailedFormat, rx_buffer[0], rx_buffer[1]);
   }
@@ -273,7 +310,7 @@ int BM77_Flash_BurstWrite_RecieveResume(int port) {
 }
 
 int BM77_Flash_BurstWrite_RecieveFinish(int port) {
-  const BurstReply reply = CollectBurstReply(port, kAckAccepted);
+  const BurstReply reply = CollectBurstReply(port, kAckAccepted, "burst-finish");
   if (reply == BurstReply::kOther) {
     printf(fwmsg::kRecieveFinishFailedFormat, rx_buffer[0], rx_buffer[1]);
   }
@@ -284,10 +321,11 @@ int BM77_Flash_BurstWrite_BankEnd(int port) {
   const uint8_t end[kBankEndLength] = {Byte(burst_crc, 8), Byte(burst_crc, 0), kFrameMark,
                                        kFrameEnd};
   memcpy(tx_buffer, end, sizeof end);
-  if (Send_Raw(port, tx_buffer, sizeof end) < 0) {
+  if (SendBurst(port, tx_buffer, sizeof end, "burst-end") < 0) {
     puts(bm77::msg::kSendCommandFailed);
     return -1;
   }
+  record::AddBank(bank_bytes, burst_crc);
   return 0;
 }
 
@@ -298,7 +336,9 @@ uint16_t _CalculateCRC16(uint16_t crc, const uint8_t* data, size_t length) {
 
 int UpdateFlashCode(int port, int image) {
   puts(fwmsg::kParseBinFile);
+  const long long started_ms = record::ElapsedMs();
   const int result = ProgramImage(port, image);
+  record::SetFlashMs(record::ElapsedMs() - started_ms);
   ProgressEnd();
   if (result == 0) puts(fwmsg::kFlashDone);
   return result;

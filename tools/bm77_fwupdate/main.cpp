@@ -20,6 +20,7 @@
 #include "flash.h"
 #include "line_output.h"
 #include "messages.h"
+#include "run_record.h"
 #include "serial_port.h"
 #include "std_descriptors.h"
 
@@ -33,6 +34,10 @@ constexpr int kStatusFileFailed = -2;    // 254
 constexpr int kStatusBadImageName = -3;  // 253
 constexpr int kStatusPortFailed = -4;    // 252
 constexpr int kStatusBoardIoFailed = 4;
+
+constexpr record::Outcome kOutcomes[] = {
+    {0, "ok"},     {2, "identity"}, {3, "table"}, {4, "board-io"},
+    {252, "port"}, {253, "usage"},  {254, "file"}, {255, "flash"}};
 
 // The module restarts in its firmware-update mode before it can answer.
 constexpr unsigned kModeSettleSeconds = 1;
@@ -128,15 +133,14 @@ void CloseIfOpen(int fd) {
   if (fd != kNotOpen) close(fd);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   bm77::KeepStandardDescriptorsOpen();
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kStrict);
   Arguments args;
   if (argc > 1) args.image = argv[1];
   if (argc > 2) args.table = argv[2];
+  record::SetTableFile(args.table);
 
   // It says so itself when it fails; the run goes on, the module may be in that mode already.
   const bool mode_set = SetBM77Mode(bm77::kModeFirmwareUpdate) == 0;
@@ -154,4 +158,11 @@ int main(int argc, char** argv) {
   CloseIfOpen(files.image);
   CloseIfOpen(files.table);
   return status == kStatusDone && !mode_set ? kStatusBoardIoFailed : status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  record::Start("bm77_fwupdate", argc, argv);
+  return record::Finish(Run(argc, argv), kOutcomes);
 }

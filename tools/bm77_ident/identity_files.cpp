@@ -9,6 +9,7 @@
 #include "bm77link.h"
 #include "messages.h"
 #include "plain_file.h"
+#include "run_record.h"
 
 using namespace ident;
 
@@ -170,6 +171,7 @@ int ReadMacFromRandom(const char* path, uint8_t* mac) {
 
 int CheckMac(int fd, uint8_t* mac) {
   puts(msg::kCheckMac);
+  record::SetMacSource("module");  // unless random bytes replace it below
   if (!IsUnusableMac(mac)) return 0;
   puts(msg::kCreateNewMac);
   // Its exit status decides nothing: an older random file serves as well as a new one.
@@ -179,6 +181,7 @@ int CheckMac(int fd, uint8_t* mac) {
     return 0;
   }
   ReadMacFromRandom(kRandomPath, mac);
+  record::SetMacSource("random");
   const int result = SaveMacToBM77(fd, mac);
   // Random bytes serve one MAC only.
   remove(kRandomPath);

@@ -16,6 +16,7 @@
 #include "identity_files.h"
 #include "line_output.h"
 #include "messages.h"
+#include "run_record.h"
 #include "serial_port.h"
 #include "std_descriptors.h"
 
@@ -26,6 +27,8 @@ constexpr int kStatusMacNotRead = 2;
 constexpr int kStatusModuleFailed = 3;
 constexpr int kStatusBoardIoFailed = 4;
 constexpr int kStatusPort = -1;  // 255 to the shell
+constexpr record::Outcome kOutcomes[] = {
+    {0, "ok"}, {2, "identity"}, {3, "module"}, {4, "board-io"}, {255, "port"}};
 
 // Whether /opt/vcomdata gives a VCOM. A file that cannot be read, is too short or gives a
 // negative value counts as no file: the module's VCOM (or the default) then creates it anew.
@@ -45,18 +48,29 @@ int SettleVcom(int port, bool* module_ok) {
   bm77::ReadOutcome read;
   const int module_vcom = bm77::ReadVcom(port, /*print_line=*/true, &read);
   if (read != bm77::ReadOutcome::kData) *module_ok = false;
+  if (read == bm77::ReadOutcome::kData) record::SetVcom(record::Moment::kBefore, module_vcom);
 
+  const bool storable = ident::IsStorableVcom(module_vcom);
+  record::SetVcomSource(from_file ? "file" : storable ? "module" : "default");
   if (from_file) {
     if (module_vcom != file_vcom && bm77::WriteVcom(port, file_vcom) != 0) *module_ok = false;
     return file_vcom;
   }
   // A value the file's three digits cannot hold (an erased record reads 65535) counts as one
   // that could not be read: the default goes to the file and the module.
-  const bool storable = ident::IsStorableVcom(module_vcom);
   const int vcom = storable ? module_vcom : ident::kDefaultVcom;
   SaveVcomToFile(vcom, ident::kVcomPath);
   if (!storable && bm77::WriteVcom(port, vcom) != 0) *module_ok = false;
   return vcom;
+}
+
+// bm77_ident reads nothing back: the identity it settled counts as verified in the run record
+// when the module confirmed every exchange of the run.
+void RecordSettled(const uint8_t* mac, const uint8_t* name, int vcom) {
+  if (bm77::UnconfirmedWrites() != 0) return;
+  record::SetMac(record::Moment::kAfter, mac);
+  record::SetName(record::Moment::kAfter, name, ident::kNameLength);
+  record::SetVcom(record::Moment::kAfter, vcom);
 }
 
 // Everything after the module's MAC was read. Returns whether every exchange went through;
@@ -66,20 +80,24 @@ bool Reconcile(int port, uint8_t* mac, bool* io_ok) {
   bool module_ok = CheckMac(port, mac) == 0;
 
   uint8_t name[ident::kNameBufferSize] = {};  // a name the module does not give is recomposed
-  if (bm77::ReadDeviceName(port, name) != bm77::ReadOutcome::kData) module_ok = false;
+  if (bm77::ReadDeviceName(port, name) == bm77::ReadOutcome::kData) {
+    record::SetName(record::Moment::kBefore, name, ident::kNameLength);
+  } else {
+    module_ok = false;
+  }
   if (CheckDeviceName(port, mac, name) != 0) module_ok = false;
 
   ident::SaveIdentityFiles(mac, name);
   if (SaveDeviceNameToBM77(port, name) != 0) module_ok = false;
 
-  if (HandVcomTo9928(SettleVcom(port, &module_ok)) != 0) *io_ok = false;
+  const int vcom = SettleVcom(port, &module_ok);
+  if (HandVcomTo9928(vcom) != 0) *io_ok = false;
   if (SetBM77Power(0) != 0) *io_ok = false;
+  if (module_ok) RecordSettled(mac, name, vcom);
   return module_ok;
 }
 
-}  // namespace
-
-int main() {
+int Run() {
   bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
@@ -100,6 +118,7 @@ int main() {
     return kStatusMacNotRead;
   }
   printf(ident::msg::kModuleMacFormat, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  record::SetMac(record::Moment::kBefore, mac);
 
   bool io_ok = true;
   const bool module_ok = Reconcile(port, mac, &io_ok);
@@ -107,4 +126,11 @@ int main() {
   // A write the lenient policy let through without a response may not have been stored.
   if (!module_ok || bm77::UnconfirmedWrites() != 0) return kStatusModuleFailed;
   return io_ok ? kStatusDone : kStatusBoardIoFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  record::Start("bm77_ident", argc, argv);
+  return record::Finish(Run(), kOutcomes);
 }

@@ -25,6 +25,7 @@
 #include "bm77link.h"
 #include "line_output.h"
 #include "messages.h"
+#include "run_record.h"
 #include "serial_port.h"
 #include "std_descriptors.h"
 
@@ -35,6 +36,9 @@ constexpr int kStatusBadArgument = 1;
 constexpr int kStatusModuleFailed = 3;
 constexpr int kStatusBoardIoFailed = 4;
 constexpr int kStatusPort = -1;  // 255 to the shell
+constexpr record::Outcome kOutcomes[] = {
+    {0, "ok"}, {1, "input"}, {3, "module"}, {4, "board-io"}, {255, "port"}};
+constexpr char kFromArgument[] = "argument";
 
 // The module needs a moment in its new boot mode before it answers.
 constexpr unsigned kModeSettleSeconds = 1;
@@ -53,6 +57,8 @@ int ParseArguments(int argc, char** argv, uint8_t* mac, int* vcom, bool* with_vc
     puts(provision::msg::kInvalidVcom);
     return kStatusBadArgument;
   }
+  record::SetMacSource(kFromArgument);
+  if (*with_vcom) record::SetVcomSource(kFromArgument);
   return kStatusDone;
 }
 
@@ -64,14 +70,20 @@ bool ReadsBack(int port, const char* record, uint16_t address, const uint8_t* by
   return false;
 }
 
-// The three records as this run wrote them: the MAC in text order, the name, the VCOM.
+// The three records as this run wrote them: the MAC in text order, the name, the VCOM. What
+// reads back as written is what the run record calls verified.
 bool ReadBack(int port, const uint8_t* mac, const uint8_t* name, const int* vcom) {
-  bool same = ReadsBack(port, "MAC", bm77::kMacAddress, mac, bm77::kMacLength);
-  same = ReadsBack(port, "Device name", bm77::kNameAddress, name, bm77::kNameLength) && same;
-  if (vcom == nullptr) return same;
+  const bool mac_same = ReadsBack(port, "MAC", bm77::kMacAddress, mac, bm77::kMacLength);
+  if (mac_same) record::SetMac(record::Moment::kAfter, mac);
+  const bool name_same =
+      ReadsBack(port, "Device name", bm77::kNameAddress, name, bm77::kNameLength);
+  if (name_same) record::SetName(record::Moment::kAfter, name, bm77::kNameLength);
+  if (vcom == nullptr) return mac_same && name_same;
   const uint8_t value[bm77::kVcomLength] = {static_cast<uint8_t>(*vcom >> 8),
                                             static_cast<uint8_t>(*vcom & 0xFF)};
-  return ReadsBack(port, "VCOM", bm77::kVcomAddress, value, sizeof value) && same;
+  const bool vcom_same = ReadsBack(port, "VCOM", bm77::kVcomAddress, value, sizeof value);
+  if (vcom_same) record::SetVcom(record::Moment::kAfter, *vcom);
+  return mac_same && name_same && vcom_same;
 }
 
 // Writes name, files, MAC and (when given) VCOM, and reads the records back. Returns whether
@@ -90,9 +102,7 @@ bool Provision(int port, const uint8_t* mac, const int* vcom, bool* io_ok) {
   return ReadBack(port, mac, name, vcom) && module_ok;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
@@ -123,4 +133,11 @@ int main(int argc, char** argv) {
   // A write the lenient policy let through without a response may not have been stored.
   if (!module_ok || bm77::UnconfirmedWrites() != 0) return kStatusModuleFailed;
   return io_ok ? kStatusDone : kStatusBoardIoFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  record::Start("bm77_provision", argc, argv);
+  return record::Finish(Run(argc, argv), kOutcomes);
 }

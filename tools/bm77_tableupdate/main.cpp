@@ -14,6 +14,7 @@
 
 #include "bm77link.h"
 #include "line_output.h"
+#include "run_record.h"
 #include "serial_port.h"
 #include "std_descriptors.h"
 
@@ -23,6 +24,9 @@ namespace msg = bm77::msg;
 
 constexpr int kStatusTableFile = 1;
 constexpr int kStatusUsage = -1;  // 255 to the shell, as for a port that cannot be opened
+
+constexpr record::Outcome kOutcomes[] = {
+    {0, "ok"}, {1, "file"}, {2, "identity"}, {3, "table"}, {255, "port"}};
 
 // Gives the module time to settle after whatever started this run.
 constexpr unsigned kSettleSeconds = 1;
@@ -36,16 +40,18 @@ int UpdateKeepingIdentity(int port, int table) {
   return bm77::GuardStatus(identity, restored, bm77::CheckIdentity(port, identity), whole);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
   puts(msg::kConfigurationBanner);
-  if (argc != 2) return kStatusUsage;
+  if (argc != 2) {
+    record::SetOutcome("usage");  // 255 stands for the port as well
+    return kStatusUsage;
+  }
 
   const char* table_path = argv[1];
+  record::SetTableFile(table_path);
   if (check_tablefile(table_path) != 0) {
     puts(msg::kInvalidTableFile);
     return kStatusTableFile;
@@ -68,4 +74,11 @@ int main(int argc, char** argv) {
   close(table);
   close(port);
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  record::Start("bm77_tableupdate", argc, argv);
+  return record::Finish(Run(argc, argv), kOutcomes);
 }

@@ -14,6 +14,7 @@
 #include "bmpReader.h"
 #include "line_output.h"
 #include "messages.h"
+#include "run_record.h"
 #include "std_descriptors.h"
 
 namespace {
@@ -22,6 +23,7 @@ namespace msg = bmpview::msg;
 
 constexpr int kStatusShown = 1;
 constexpr int kStatusFailed = 255;
+constexpr record::Outcome kOutcomes[] = {{kStatusShown, "shown"}, {kStatusFailed, "failed"}};
 
 constexpr const char kFramebufferPath[] = "/dev/fb0";
 // The panel driver's own request: the update mode for the next pan, passed by value.
@@ -47,9 +49,7 @@ bool ShowFramebuffer(int fd) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   if (argc != 2) {
@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     printf(msg::kErrorReadBmpFile, argv[1]);
     return kStatusFailed;
   }
+  record::SetPicture(srcbmp_width, srcbmp_height);
 
   const int fd = open(kFramebufferPath, O_RDWR);
   if (fd < 0) {
@@ -91,4 +92,11 @@ int main(int argc, char** argv) {
   munmap(fb_mem, fb_mem_size);
   close(fd);
   return kStatusShown;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  record::Start("bmpview", argc, argv);
+  return record::Finish(Run(argc, argv), kOutcomes);
 }

@@ -1,0 +1,169 @@
+#include "run_record.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "plain_file.h"
+
+#ifndef BM77_VERSION
+#error "BM77_VERSION is set by the build from the project's version"
+#endif
+
+namespace record {
+
+namespace {
+
+constexpr mode_t kRecordFileMode = 0644;
+
+// The one record of this process, and when its run started.
+Record current;
+timespec started{};
+timespec started_utc{};
+const char* chosen_outcome = nullptr;
+
+long long MsBetween(const timespec& from, const timespec& to) {
+  return static_cast<long long>(to.tv_sec - from.tv_sec) * 1000 + (to.tv_nsec - from.tv_nsec) / 1000000;
+}
+
+// By hand rather than with strftime, which loads the time zone a UTC stamp does not need.
+void FormatStart(const timespec& at, char* text) {
+  tm utc{};
+  gmtime_r(&at.tv_sec, &utc);
+  snprintf(text, kTimeTextSize, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+           utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+           static_cast<int>(at.tv_nsec / 1000000));
+}
+
+Identity& At(Moment moment) { return moment == Moment::kBefore ? current.before : current.after; }
+
+const char* WordFor(int status, const Outcome* words, size_t count, const char* fallback) {
+  if (chosen_outcome != nullptr) return chosen_outcome;
+  for (size_t i = 0; i < count; ++i) {
+    if (words[i].status == status) return words[i].word;
+  }
+  return fallback;
+}
+
+// One write with O_APPEND: records of programs run side by side never interleave. The path is
+// the operator's; anything but a regular file there (a FIFO would hold the run) is refused.
+bool Append(const char* path, const char* line, size_t length) {
+  const int fd = bm77::OpenPlainFile(path, O_WRONLY | O_APPEND | O_CREAT, kRecordFileMode,
+                                     bm77::FileOwner::kOperator);
+  if (fd < 0) return false;
+  const bool whole = write(fd, line, length) == static_cast<ssize_t>(length);
+  return close(fd) == 0 && whole;
+}
+
+}  // namespace
+
+void Start(const char* tool, int argc, char** argv) {
+  clock_gettime(CLOCK_MONOTONIC, &started);
+  clock_gettime(CLOCK_REALTIME, &started_utc);
+  current.tool = tool;
+  current.version = BM77_VERSION;
+  current.args = argc > 1 ? argv + 1 : nullptr;
+  current.arg_count = argc > 1 ? static_cast<size_t>(argc - 1) : 0;
+}
+
+long long ElapsedMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return MsBetween(started, now);
+}
+
+int Finish(int status, const Outcome* words, size_t count, const char* fallback) {
+  const char* path = getenv(kRecordVariable);
+  if (path == nullptr || path[0] == '\0') return status;
+  current.ms = ElapsedMs();
+  FormatStart(started_utc, current.start);
+  current.status = status & 0xFF;
+  current.outcome = WordFor(current.status, words, count, fallback);
+  static char line[kRecordSize];
+  const size_t length = FormatRecord(current, line, sizeof line);
+  if (length == 0 || !Append(path, line, length)) {
+    printf(kNotWrittenFormat, path);
+    fflush(stdout);
+  }
+  return status;
+}
+
+void SetOutcome(const char* word) { chosen_outcome = word; }
+
+void SetMac(Moment moment, const uint8_t* mac) {
+  Identity& id = At(moment);
+  memcpy(id.mac, mac, kMacBytes);
+  id.has_mac = true;
+}
+
+void SetName(Moment moment, const uint8_t* name, size_t length) {
+  Identity& id = At(moment);
+  const size_t kept = length < kNameBytes ? length : kNameBytes;
+  const void* nul = memchr(name, 0, kept);
+  id.name_length = nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - name) : kept;
+  memcpy(id.name, name, id.name_length);
+  id.has_name = true;
+}
+
+void SetVcom(Moment moment, int vcom) {
+  Identity& id = At(moment);
+  id.vcom = vcom;
+  id.has_vcom = vcom >= 0 && vcom <= kVcomMax;
+}
+
+void SetMacSource(const char* source) { current.mac_source = source; }
+void SetVcomSource(const char* source) { current.vcom_source = source; }
+
+void NoteFailure(const char* step, FailureKind kind) {
+  if (current.failure_count < kFailuresMax) {
+    Failure& f = current.failures[current.failure_count];
+    snprintf(f.step, sizeof f.step, "%s", step);
+    f.kind = kind;
+  }
+  ++current.failure_count;
+}
+
+void SetImage(uint32_t size, uint32_t crc32) {
+  current.firmware.known = true;
+  current.firmware.size = size;
+  current.firmware.crc32 = crc32;
+}
+
+void SetFlashId(const uint8_t* id, size_t length) {
+  Firmware& f = current.firmware;
+  f.flash_id_length = length < kFlashIdMax ? length : kFlashIdMax;
+  memcpy(f.flash_id, id, f.flash_id_length);
+  f.has_flash_id = true;
+}
+
+void AddBank(uint32_t bytes, uint16_t crc) {
+  Firmware& f = current.firmware;
+  if (f.bank_count < kBanksMax) f.banks[f.bank_count++] = {bytes, crc};
+}
+
+void SetFlashMs(long long ms) { current.firmware.ms = ms; }
+
+void SetTableFile(const char* path) { current.table.file = path; }
+
+void CountTableLine(TableLine line) {
+  switch (line) {
+    case TableLine::kWritten: ++current.table.written; break;
+    case TableLine::kHeldBack: ++current.table.held_back; break;
+    case TableLine::kFailed: ++current.table.failed; break;
+  }
+}
+
+void SetRandomBytes(int count) { current.random_bytes = count; }
+
+void SetPicture(int32_t width, int32_t height) {
+  current.has_picture = true;
+  current.width = width;
+  current.height = height;
+}
+
+const Record& Current() { return current; }
+
+}  // namespace record

@@ -1,0 +1,120 @@
+// The run record's JSON line: texts from outside are escaped and, where they do not fit their
+// slot, cut between characters and named; the worst record still fits one write.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "record_format.h"
+
+namespace {
+
+using nlohmann::json;
+
+const std::string kFffd = "\xEF\xBF\xBD";
+
+struct TextCase {
+  std::string in;
+  size_t room;
+  std::string out;
+  bool cut;
+};
+
+TEST(RecordText, EscapesReplacesAndCutsBetweenCharacters) {
+  const TextCase cases[] = {
+      {"plain", 99, "plain", false},
+      {"a\"b\\c", 99, "a\\\"b\\\\c", false},
+      {std::string("\x01\n\x1F\x7F", 4), 99, "\\u0001\\u000a\\u001f\x7F", false},
+      {std::string("\0z", 2), 99, "\\u0000z", false},
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 99, "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", false},
+      {"\xC0\x80", 99, kFffd + kFffd, false},               // overlong
+      {"\xED\xA0\x80", 99, kFffd + kFffd + kFffd, false},   // surrogate
+      {"\xF4\x90\x80\x80", 99, kFffd + kFffd + kFffd + kFffd, false},  // past U+10FFFF
+      {"\xE0\x9F\xBF", 99, kFffd + kFffd + kFffd, false},   // overlong, three bytes
+      {"\xF0\x8F\xBF\xBF", 99, kFffd + kFffd + kFffd + kFffd, false},
+      {"\xE2\x82", 99, kFffd + kFffd, false},               // cut short at the end
+      {"\xE2\x82z", 99, kFffd + kFffd + "z", false},
+      {"\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF", 99, "\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF", false},
+      {"ab\"", 3, "ab", true},                              // never half an escape
+      {"a\x01", 6, "a", true},
+      {"a\x01", 7, "a\\u0001", false},
+      {"\xC3\xA9", 1, "", true},                            // never half a character
+      {"\xFF", 2, "", true},
+      {"abc", 3, "abc", false},
+  };
+  for (const TextCase& c : cases) {
+    char out[128] = {};
+    bool cut = false;
+    const size_t n = record::AppendJsonText(reinterpret_cast<const uint8_t*>(c.in.data()),
+                                            c.in.size(), out, c.room, &cut);
+    EXPECT_EQ(std::string(out, n), c.out) << c.in;
+    EXPECT_EQ(cut, c.cut) << c.in;
+  }
+}
+
+// Every outside text at its worst: nine arguments of 1000 control characters, a table name
+// of invalid bytes, names of escapes, more failures than are kept.
+TEST(RecordLine, WorstCaseFitsOneWriteAndNamesWhatWasCut) {
+  static const std::string hostile(1000, '\x01');
+  const char* args[9];
+  for (const char*& a : args) a = hostile.c_str();
+  static const std::string bad(1000, '\xFF');
+  record::Record r;
+  r.tool = "bm77_fwupdate";
+  r.args = args;
+  r.arg_count = 9;
+  r.table.file = bad.c_str();
+  for (record::Identity* id : {&r.before, &r.after}) {
+    id->has_name = true;
+    id->name_length = record::kNameBytes;
+    id->has_mac = true;
+    id->has_vcom = true;
+    id->vcom = 1000;  // no VCOM a record can hold
+  }
+  r.failure_count = record::kFailuresMax + 1;
+  for (record::Failure& f : r.failures) std::snprintf(f.step, sizeof f.step, "read-back-0000");
+  r.firmware.known = true;
+  r.firmware.bank_count = record::kBanksMax;
+  r.firmware.has_flash_id = true;
+  r.firmware.flash_id_length = record::kFlashIdMax;
+  r.firmware.ms = 12345;
+  r.random_bytes = 32;
+  r.has_picture = true;
+  char line[record::kRecordSize];
+  const size_t n = record::FormatRecord(r, line, sizeof line);
+  ASSERT_GT(n, 0u);
+  EXPECT_EQ(line[n - 1], '\n');
+  const json j = json::parse(std::string(line, n));
+  EXPECT_EQ(j["truncated"], json({"args", "table.file", "failures"}));
+  EXPECT_EQ(j["args"].size(), record::kArgsMax);
+  EXPECT_EQ(j["args"][0], std::string(record::kTextSlot / 6, '\x01'));
+  EXPECT_EQ(j["table"]["file"].get<std::string>().size(), record::kTextSlot / 3 * 3);
+  EXPECT_EQ(j["identity"]["before"]["name"], std::string(record::kNameBytes, '\0'));
+  EXPECT_TRUE(j["identity"]["after"]["vcom"].is_null());
+  EXPECT_EQ(j["failures"].size(), record::kFailuresMax);
+  EXPECT_EQ(j["firmware"]["seconds"], 12.345);
+  EXPECT_EQ(record::FormatRecord(r, line, n - 1), 0u);  // too small a buffer: nothing
+}
+
+TEST(RecordLine, QuietFieldsStayOutAndNullsStayNull) {
+  record::Record r;
+  r.tool = "Noisewell";
+  r.ms = 7;
+  char line[record::kRecordSize];
+  const json j = json::parse(std::string(line, record::FormatRecord(r, line, sizeof line)));
+  for (const char* absent : {"sources", "firmware", "table", "random", "picture", "truncated"}) {
+    EXPECT_FALSE(j.contains(absent)) << absent;
+  }
+  EXPECT_EQ(j["identity"]["before"], json({{"mac", nullptr}, {"name", nullptr}, {"vcom", nullptr}}));
+  EXPECT_EQ(j["seconds"], 0.007);
+  EXPECT_EQ(j["args"], json::array());
+}
+
+TEST(RecordCrc32, CheckValue) {
+  const std::string text = "123456789";
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  EXPECT_EQ(record::Crc32(0, bytes, text.size()), 0xCBF43926u);
+  EXPECT_EQ(record::Crc32(record::Crc32(0, bytes, 4), bytes + 4, 5), 0xCBF43926u);
+}
+
+}  // namespace
