@@ -14,7 +14,6 @@
 #include "messages.h"
 #include "plain_file.h"
 #include "run_record.h"
-#include "port.h"
 
 using namespace bm77;
 

@@ -157,7 +157,9 @@ Report MakeReport(Store& store) {
   report.runs = static_cast<long>(Number(totals[0][0]));
   report.without_unit = static_cast<long>(Number(totals[0][1]));
   report.per_tool = store.Query(
-      "SELECT tool, COUNT(*), SUM(CASE WHEN status <> 0 THEN 1 ELSE 0 END) FROM runs "
+      // bmpview ends with 1 when the picture was shown; every other tool with 0 when done.
+      "SELECT tool, COUNT(*), SUM(CASE WHEN status <> CASE WHEN tool = 'bmpview' THEN 1 ELSE 0 "
+      "END THEN 1 ELSE 0 END) FROM runs "
       "GROUP BY tool ORDER BY tool");
   report.per_step = store.Query(
       "SELECT step, kind, COUNT(*) FROM failures GROUP BY step, kind ORDER BY step, kind");

@@ -197,6 +197,7 @@ TEST_P(Ledger, UnitsRunsAndReportTellWhatTheRecordsSay) {
       Record("bm77_provision", 0, mac, mac, "2026-12-07T21:36:00.000Z") + "\n" +
       Record("bm77_ident", 2, mac, nullptr, "2026-12-07T21:33:00.000Z", silent) + "\n" +
       Record("Noisewell", 229, nullptr, nullptr, "2026-12-07T21:34:00.000Z") + "\n" +
+      Record("bmpview", 1, nullptr, nullptr, "2026-12-07T21:34:30.000Z") + "\n" +  // shown
       Record("bm77_provision", 0, nullptr, typed, "2026-12-07T21:35:00.000Z") + "\n");
   ASSERT_EQ(Run({"import", file}).status, 0);
   EXPECT_EQ(Run({"units"}).out,
@@ -212,11 +213,12 @@ TEST_P(Ledger, UnitsRunsAndReportTellWhatTheRecordsSay) {
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.err, "No runs of 00:1A:2B:00:00:01 in the ledger\n");
   EXPECT_EQ(Run({"report"}).out,
-            "Runs: 5 (1 without a unit)\n"
+            "Runs: 6 (2 without a unit)\n"
             "Per tool:             runs  failed\n"
             "  Noisewell              1       1\n"
             "  bm77_ident             1       1\n"
             "  bm77_provision         3       0\n"
+            "  bmpview                1       0\n"
             "Per failed step:                          failures\n"
             "  read-mac          silent                       1\n"
             "  write-vcom        refused                      1\n"
