@@ -164,9 +164,9 @@ TEST_F(RunRecord, NoisewellSaysBytesWereDrawnNeverWhichOrNamesTheChip) {
 
 TEST_F(RunRecord, BmpViewRecordsThePictureShownOrNone) {
   board_.WriteFile(kPicture, Bmp(4, 16));
-  Recorded("bmpview", {kPicture});
+  Recorded("bmpview", {board_.SandboxPath(kPicture)});
   board_.WriteFile(kPicture, Bmp(4, 8));
-  Recorded("bmpview", {kPicture});
+  Recorded("bmpview", {board_.SandboxPath(kPicture)});
   const std::vector<json> r = Records();
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0]["status"], 1);
