@@ -137,7 +137,8 @@ TEST_F(RunRecord, FwUpdateRecordsImageBanksAndTheRefusedErase) {
   // Each bank's count and CRC as they went over the wire.
   json banks = json::array();
   for (const Burst& b : Bursts(module().wire_log())) {
-    banks.push_back({{"bytes", b.count}, {"crc", HexText(b.bank_end[0] << 8 | b.bank_end[1], 4)}});
+    const unsigned crc = static_cast<unsigned>(b.bank_end[0]) << 8 | b.bank_end[1];
+    banks.push_back({{"bytes", b.count}, {"crc", HexText(crc, 4)}});
   }
   EXPECT_EQ(banks.size(), 2u);
   EXPECT_EQ(f["banks"], banks);
