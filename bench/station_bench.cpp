@@ -1,11 +1,11 @@
 // bm77_station on a line's scale:
 //   (a) importing 100,000 run records into an SQLite ledger (target under 10 s);
 //   (b) next-mac on SQLite: the whole command, from start to exit, as a station script sees
-//       it, and the ledger's own part (open, hand out, commit) measured in this process
-//       (target under 5 ms each);
+//       it (target under 5 ms each, judged on the 95th percentile), the ledger's own part
+//       (open, hand out, commit) measured in this process, and the program's start alone;
 //   (c) next-mac on PostgreSQL (a throwaway local server), the whole command, without target.
-// Median, 95th percentile and maximum of kCalls calls. Exit status 0 when the import and the ledger's part of
-// next-mac meet their targets. Wall times swing with the machine's load.
+// Median, 95th percentile and maximum of kCalls calls. Exit status 0 when the import and the whole
+// next-mac command meet their targets. Wall times swing with the machine's load: judge them idle.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -99,8 +99,9 @@ int main() {
   const Spread ledger = LedgerLatency(db);
   std::printf("(b) next-mac on SQLite, %d calls each (target under %.0f ms, judged on the 95th percentile):\n",
               kCalls, kNextMacTarget);
-  PrintSpread("the ledger's part (open, hand out, commit)", ledger);
-  PrintSpread("the whole command", CommandLatency(db, {"next-mac"}, dir + "/next"));
+  const Spread whole = CommandLatency(db, {"next-mac"}, dir + "/next");
+  PrintSpread("the whole command", whole);
+  PrintSpread("of which the ledger's part (open, hand out, commit)", ledger);
   PrintSpread("of which the program's start alone", CommandLatency(db, {}, dir + "/start"));
 
   station_test::PostgresServer server;
@@ -109,5 +110,5 @@ int main() {
   std::printf("(c) next-mac on PostgreSQL (local server), %d calls:\n", kCalls);
   PrintSpread("the whole command", CommandLatency(pg, {"next-mac"}, dir + "/next"));
   std::system(("rm -rf " + dir).c_str());
-  return import.status == 0 && seconds < kImportTarget && ledger.p95 < kNextMacTarget ? 0 : 1;
+  return import.status == 0 && seconds < kImportTarget && whole.p95 < kNextMacTarget ? 0 : 1;
 }

@@ -137,6 +137,11 @@ bool WriteTable(int port, int table_fd, const SavedIdentity* guard) {
     }
     if (Length == kLineTooLong) {
       puts(msg::kTableLineTooLong);
+      // A comment may run long; a data line that does not fit is a table not wholly written.
+      if (LineBuffer[0] == kDataLineMark) {
+        record::CountTableLine(record::TableLine::kFailed);
+        whole = false;
+      }
       continue;
     }
     if (Length == 0 || LineBuffer[0] != kDataLineMark) continue;

@@ -26,8 +26,13 @@ class SqliteStore : public Store {
       throw StoreError("cannot open " + path + ": " + why);
     }
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    // A station calls next-mac once per unit: the log file is kept (emptied) when the last
+    // connection closes, so that no call pays for deleting it and creating it again.
+    int keep_log = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &keep_log);
     Query("PRAGMA journal_mode=WAL", {});
     Query("PRAGMA synchronous=FULL", {});
+    Query("PRAGMA journal_size_limit=0", {});  // an emptied log is cut, not read at the next open
     Query("PRAGMA cache_size=-" + std::to_string(kCacheKiB), {});
   }
 

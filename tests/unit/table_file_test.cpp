@@ -181,6 +181,14 @@ TEST_F(LineReader, BareLineFeedAndTheFilesEndEndALine) {
   EXPECT_EQ(Next(), bm77::kLineEndOfFile);
 }
 
+TEST(LineReaderErrors, AFailedReadIsAnErrorNotTheEndOfTheTable) {
+  char buffer[bm77::kLineBufferSize];
+  const int folder = open("/", O_RDONLY | O_DIRECTORY);  // read() on it fails with EISDIR
+  ASSERT_GE(folder, 0);
+  EXPECT_EQ(Read_Line(folder, buffer), bm77::kLineReadError);
+  close(folder);
+}
+
 TEST_F(LineReader, EmptyFileAndEmptyLine) {
   EXPECT_EQ(Next(), bm77::kLineEndOfFile);
   Content("\r\n");
