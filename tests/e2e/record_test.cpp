@@ -97,6 +97,21 @@ TEST_F(RunRecord, IdentSettlesFromTheModuleOrNamesTheSilentRead) {
   EXPECT_EQ(r[1]["failures"], json({Failure("read-mac", "silent")}));
 }
 
+TEST_F(RunRecord, IdentWithoutAUsableMacVerifiesNoIdentity) {
+  module().SetEeprom(0x0000, Hex("FFFFFFFFFFFF"));
+  board_.chip().SetWakeResponse(Hex("04 00 33 43"));  // Noisewell fails: no random bytes
+  Recorded("bm77_ident", {});
+  const std::vector<json> r = Records();
+  ASSERT_EQ(r.size(), 2u);  // Noisewell's own, then bm77_ident's
+  EXPECT_EQ(r[0]["tool"], "Noisewell");
+  EXPECT_EQ(r[0]["status"], 240);
+  EXPECT_EQ(r[1]["status"], 5);
+  EXPECT_EQ(r[1]["outcome"], "no-mac");
+  EXPECT_EQ(r[1]["identity"]["before"]["mac"], "FF:FF:FF:FF:FF:FF");
+  EXPECT_EQ(r[1]["identity"]["after"], kUnknown);
+  EXPECT_EQ(r[1]["sources"]["mac"], "module");
+}
+
 TEST_F(RunRecord, TableUpdateCountsLinesAndNamesTheMalformedRead) {
   const std::string table = Table({"0040  01 02 03 04 ;", "0000  01 02 ;", "0050  zz ;"});
   Recorded("bm77_tableupdate", {table});
