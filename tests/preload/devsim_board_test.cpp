@@ -90,7 +90,7 @@ TEST_F(Devsim, BoardIsKeptAcrossRuns) {
 
   const Bytes eeprom = ReadBytes(dir_ / "b" / "eeprom.bin");
   ASSERT_EQ(eeprom.size(), testbed::Module::kEepromSize);
-  EXPECT_EQ(Bytes(eeprom.begin(), eeprom.begin() + 6), (Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}));
+  EXPECT_EQ(Bytes(eeprom.begin(), eeprom.begin() + 6), (Bytes{0x5E, 0x4D, 0x3C, 0x2B, 0x1A, 0x00}));
   EXPECT_EQ(eeprom[0x40], 0x77);
   const Bytes flash = ReadBytes(dir_ / "b" / "flash.bin");
   ASSERT_EQ(flash.size(), testbed::Module::kFlashSize);
