@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -48,13 +50,30 @@ const char* WordFor(int status, const Outcome* words, size_t count, const char* 
   return fallback;
 }
 
-// One write with O_APPEND: records of programs run side by side never interleave. The path is
-// the operator's; anything but a regular file there (a FIFO would hold the run) is refused.
+// Whether the file's last byte ends a line: a record cut short (a full disk) leaves it open,
+// and the next record glued onto it would spoil both.
+bool EndsTorn(int fd) {
+  struct stat st;
+  char last = '\n';
+  return fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+         last != '\n';
+}
+
+// One write with O_APPEND: records of programs run side by side never interleave. A torn line
+// before it gets its line end in the same write, so the record starts on a line of its own
+// (should another run mend the same torn line between the look and the write, an empty line
+// results, which readers skip). The tools run as root and the record may lie in /tmp: like the identity
+// files, a symbolic or second hard link there is refused, and so is anything but a regular
+// file (a FIFO would hold the run).
 bool Append(const char* path, const char* line, size_t length) {
-  const int fd = bm77::OpenPlainFile(path, O_WRONLY | O_APPEND | O_CREAT, kRecordFileMode,
-                                     bm77::FileOwner::kOperator);
+  const int fd = bm77::OpenPlainFile(path, O_RDWR | O_APPEND | O_CREAT, kRecordFileMode,
+                                     bm77::FileOwner::kTool);
   if (fd < 0) return false;
-  const bool whole = write(fd, line, length) == static_cast<ssize_t>(length);
+  char line_end = '\n';
+  const iovec parts[] = {{&line_end, 1}, {const_cast<char*>(line), length}};
+  const int skip = EndsTorn(fd) ? 0 : 1;  // the line end goes only after a torn line
+  const ssize_t total = static_cast<ssize_t>(length) + 1 - skip;
+  const bool whole = writev(fd, parts + skip, 2 - skip) == total;
   return close(fd) == 0 && whole;
 }
 
