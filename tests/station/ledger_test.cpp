@@ -247,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(Stores, Ledger, testing::Values("sqlite", "postgresql")
 // Every way a record can break its schema, judged by the import and by a JSON Schema
 // validator over docs/run-record.schema.json: both must agree, and with the table.
 TEST(RunRecord, ImportAcceptsExactlyWhatTheSchemaDescribes) {
-  const json full = json::parse(R"({"format":1,"tool":"bm77_fwupdate","version":"1.4.0","args":["fw.bin","t.txt"],
+  const json full = json::parse(R"({"format":2,"tool":"bm77_fwupdate","version":"1.4.0","run":"0123456789abcdef0123456789abcdef","args":["fw.bin","t.txt"],
     "start":"2026-12-07T21:33:00.123Z","seconds":4.217,"status":0,"outcome":"ok",
     "identity":{"before":{"mac":"00:1A:2B:3C:4D:5E","name":"Tavrine-4D5E","vcom":180},"after":{"mac":null,"name":null,"vcom":null}},
     "sources":{"mac":"module","vcom":"file"},
@@ -261,7 +261,18 @@ TEST(RunRecord, ImportAcceptsExactlyWhatTheSchemaDescribes) {
       {{{{"op", "replace"}, {"path", "/status"}, {"value", 3}}, {{"op", "replace"}, {"path", "/outcome"}, {"value", "table-not-in"}}}, true},
       {{{{"op", "replace"}, {"path", "/identity/before/vcom"}, {"value", 180.0}}}, true},
       {{{{"op", "remove"}, {"path", "/firmware/flash_id"}}, {{"op", "remove"}, {"path", "/firmware/seconds"}}}, true},
-      {{{{"op", "replace"}, {"path", "/format"}, {"value", 2}}}, false},
+      {{{{"op", "replace"}, {"path", "/format"}, {"value", 3}}}, false},
+      {{{{"op", "replace"}, {"path", "/format"}, {"value", 1}}, {{"op", "remove"}, {"path", "/run"}}}, true},
+      {{{{"op", "remove"}, {"path", "/run"}}}, true},  // no random bytes on the device
+      {{{{"op", "replace"}, {"path", "/format"}, {"value", 1}}}, false},  // a run id came with format 2
+      {{{{"op", "replace"}, {"path", "/run"}, {"value", "0123456789ABCDEF0123456789ABCDEF"}}}, false},
+      {{{{"op", "replace"}, {"path", "/run"}, {"value", "0123456789abcdef"}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2028-02-29T23:59:59.999Z"}}}, true},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-13-45T99:99:99.000Z"}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-12-00T21:33:00.123Z"}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-12-07T24:00:00.000Z"}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-12-07T21:60:00.000Z"}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-12-07T21:33:60.000Z"}}}, false},
       {{{{"op", "replace"}, {"path", "/tool"}, {"value", "rf_gate"}}}, false},
       {{{{"op", "remove"}, {"path", "/args"}}}, false},
       {{{{"op", "replace"}, {"path", "/args/0"}, {"value", 1}}}, false},
