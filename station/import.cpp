@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +26,10 @@ constexpr std::size_t kImportBatch = 10000;
 constexpr std::size_t kLineMax = record::kRecordSize - 1;
 constexpr std::size_t kReadChunk = 65536;
 constexpr char kTakenSuffix[] = ".importing";
+// A tool that opened the file just before it was taken over may still write its line into it:
+// tools open, write once and close, so what comes within this time of the take-over is read
+// before the file goes.
+constexpr std::chrono::milliseconds kSettle(500);
 constexpr char kRejectedSuffix[] = ".rejected.";
 
 // The lines of a file, each at most kLineMax bytes: memory stays the same for any input.
@@ -143,11 +149,20 @@ bool KeepRejected(const std::string& file, const std::string& taken) {
 // stored before it goes: a failure on the way leaves it, to be taken up again.
 bool ReadTaken(Batch& batch, Counts& counts, const std::string& file, const std::string& taken, int fd,
                const struct stat& st) {
+  const auto taken_at = std::chrono::steady_clock::now();
+  bool settled = false;
   LineReader reader(fd);
   long skipped = 0;
   std::string line, why;
   for (long number = 1;; ++number) {
     const LineReader::Result result = reader.Next(line);
+    if (result == LineReader::kEnd && !settled) {
+      // The end for now: what a late writer adds is read on.
+      std::this_thread::sleep_until(taken_at + kSettle);
+      settled = true;
+      --number;
+      continue;
+    }
     if (result == LineReader::kEnd) break;
     if (result == LineReader::kFailed) {
       std::fprintf(stderr, msg::kUnreadableFile, taken.c_str(), std::strerror(errno));

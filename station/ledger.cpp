@@ -217,12 +217,15 @@ Paged ListQuery(ReportList list) {
 }  // namespace
 
 void Units(Store& store, const RowSink& each) {
+  // The page's units first, then each one's last run: planned this way, a page never looks at
+  // the runs of the units after it.
   ForEachRow(store,
-             {"SELECT r.unit, (SELECT COUNT(*) FROM runs c WHERE c.unit = r.unit), r.start_time, r.tool, "
-              "r.status, r.outcome, r.name_after, r.vcom_after FROM runs r WHERE r.unit IS NOT NULL AND {after} "
-              "AND r.id = (SELECT l.id FROM runs l WHERE l.unit = r.unit ORDER BY l.start_time DESC, l.id DESC "
-              "LIMIT 1) ORDER BY r.unit",
-              {"r.unit"}, {true}, {}},
+             {"SELECT u.unit, (SELECT COUNT(*) FROM runs c WHERE c.unit = u.unit), r.start_time, r.tool, r.status, "
+              "r.outcome, r.name_after, r.vcom_after FROM (SELECT DISTINCT unit FROM runs WHERE unit IS NOT NULL "
+              "AND {after} ORDER BY unit LIMIT " + std::to_string(kPageRows) + ") u JOIN runs r ON r.id = "
+              "(SELECT l.id FROM runs l WHERE l.unit = u.unit ORDER BY l.start_time DESC, l.id DESC LIMIT 1) "
+              "ORDER BY u.unit",
+              {"unit"}, {true}, {}},
              each);
 }
 
