@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <thread>
 
 #include "flash_support.h"
@@ -259,7 +260,8 @@ TEST_F(RunRecord, RecordNeverJoinsATornLine) {
   }
 }
 
-// Records of programs run side by side: each line whole, none lost.
+// Records of programs run side by side: each line whole, none lost, each run with a run id of
+// its own (the schema checks its form).
 TEST_F(RunRecord, TwoToolsAppendingAtOnceNeverInterleave) {
   constexpr int kRuns = 12;
   testbed::Board other;
@@ -273,8 +275,14 @@ TEST_F(RunRecord, TwoToolsAppendingAtOnceNeverInterleave) {
   const std::vector<json> r = Records();
   ASSERT_EQ(r.size(), 2u * kRuns);
   int bmpview = 0;
-  for (const json& record : r) bmpview += record["tool"] == "bmpview";
+  std::set<std::string> runs_seen;
+  for (const json& record : r) {
+    bmpview += record["tool"] == "bmpview";
+    runs_seen.insert(record.value("run", ""));
+  }
   EXPECT_EQ(bmpview, kRuns);
+  EXPECT_EQ(runs_seen.size(), 2u * kRuns);
+  EXPECT_EQ(runs_seen.count(""), 0u);
   EXPECT_THAT(other.violations(), ::testing::IsEmpty());
 }
 
