@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -22,6 +24,16 @@ namespace record {
 namespace {
 
 constexpr mode_t kRecordFileMode = 0644;
+// The station takes a record file over by renaming it, then waits for its exclusive lock. A
+// record is written under a shared lock on the file that still bears the record's name, so no
+// record goes into a file the station has read to its end. The lock is waited for in steps,
+// a few seconds at most (the station holds it for a moment only); without it the record is
+// written all the same.
+constexpr int kLockWaitStepMs = 5;
+constexpr int kLockWaitSteps = 400;
+// Opens of the record's name: one more each time the file was taken over between the open
+// and the lock.
+constexpr int kOpenTries = 4;
 
 // The one record of this process, and when its run started.
 Record current;
@@ -90,9 +102,38 @@ bool EndsTorn(int fd) {
 // results, which readers skip). The tools run as root and the record may lie in /tmp: like the identity
 // files, a symbolic or second hard link there is refused, and so is anything but a regular
 // file (a FIFO would hold the run).
+bool LockShared(int fd) {
+  for (int step = 0; step < kLockWaitSteps; ++step) {
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;  // no locks on this file system
+    poll(nullptr, 0, kLockWaitStepMs);
+  }
+  return false;
+}
+
+// Whether `fd` is still the file named `path`.
+bool StillNamed(int fd, const char* path) {
+  struct stat opened, named;
+  return fstat(fd, &opened) == 0 && lstat(path, &named) == 0 && opened.st_dev == named.st_dev &&
+         opened.st_ino == named.st_ino;
+}
+
+// The record file open for appending, locked shared where locks are had.
+int OpenLocked(const char* path) {
+  for (int tries = 1;; ++tries) {
+    const int fd = bm77::OpenPlainFile(path, O_RDWR | O_APPEND | O_CREAT, kRecordFileMode,
+                                       bm77::FileOwner::kTool);
+    // A file taken over and already gone between the open and its check has no link left
+    // and is refused like a linked one: the name leads to a new file now.
+    if (fd < 0 && errno == EINVAL && tries < kOpenTries) continue;
+    if (fd < 0) return fd;
+    if (!LockShared(fd) || StillNamed(fd, path) || tries == kOpenTries) return fd;
+    close(fd);  // taken over between the open and the lock: the name leads to a new file now
+  }
+}
+
 bool Append(const char* path, const char* line, size_t length) {
-  const int fd = bm77::OpenPlainFile(path, O_RDWR | O_APPEND | O_CREAT, kRecordFileMode,
-                                     bm77::FileOwner::kTool);
+  const int fd = OpenLocked(path);
   if (fd < 0) return false;
   char line_end = '\n';
   const iovec parts[] = {{&line_end, 1}, {const_cast<char*>(line), length}};

@@ -1,6 +1,7 @@
 #include "import.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,10 +27,13 @@ constexpr std::size_t kImportBatch = 10000;
 constexpr std::size_t kLineMax = record::kRecordSize - 1;
 constexpr std::size_t kReadChunk = 65536;
 constexpr char kTakenSuffix[] = ".importing";
-// A tool that opened the file just before it was taken over may still write its line into it:
-// tools open, write once and close, so what comes within this time of the take-over is read
-// before the file goes.
+// Tools write a record under a shared lock on the file that still bears the record file's
+// name, and look again after they have the lock: once the import has held the exclusive lock
+// of a file taken over, no record will come into it. A file system without locks gets this
+// time instead: tools open, write once and close, so what comes within it is read.
 constexpr std::chrono::milliseconds kSettle(500);
+constexpr std::chrono::milliseconds kLockWait(10000);
+constexpr std::chrono::milliseconds kLockStep(5);
 constexpr char kRejectedSuffix[] = ".rejected.";
 
 // The lines of a file, each at most kLineMax bytes: memory stays the same for any input.
@@ -145,12 +149,34 @@ bool KeepRejected(const std::string& file, const std::string& taken) {
   }
 }
 
+enum class Writers { kDone, kNoLocks, kHoldOn };
+
+// Waits until no tool writes into the file open at `fd` any more (tools in the middle of
+// their write finish first).
+Writers WaitForWriters(int fd, const std::string& taken) {
+  const auto until = std::chrono::steady_clock::now() + kLockWait;
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      flock(fd, LOCK_UN);
+      return Writers::kDone;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) return Writers::kNoLocks;
+    if (std::chrono::steady_clock::now() >= until) {
+      std::fprintf(stderr, msg::kWritersHoldOn, taken.c_str());
+      return Writers::kHoldOn;
+    }
+    std::this_thread::sleep_for(kLockStep);
+  }
+}
+
 // Reads the taken file open at `fd` into the store; whether it was read whole. Its records are
-// stored before it goes: a failure on the way leaves it, to be taken up again.
+// stored before it goes: a failure on the way leaves it, to be taken up again, and so does a
+// tool that still holds it.
 bool ReadTaken(Batch& batch, Counts& counts, const std::string& file, const std::string& taken, int fd,
                const struct stat& st) {
   const auto taken_at = std::chrono::steady_clock::now();
-  bool settled = false;
+  const Writers writers = WaitForWriters(fd, taken);
+  bool settled = writers != Writers::kNoLocks;
   LineReader reader(fd);
   long skipped = 0;
   std::string line, why;
@@ -189,6 +215,7 @@ bool ReadTaken(Batch& batch, Counts& counts, const std::string& file, const std:
   // Another import of the same file may have taken it up meanwhile, and a new one taken over.
   if (!SameFile(taken, st)) return true;
   if (skipped > 0) return KeepRejected(file, taken);
+  if (writers == Writers::kHoldOn) return true;  // taken up again by the next import
   unlink(taken.c_str());
   return true;
 }

@@ -30,6 +30,8 @@ inline constexpr char kUnreadableFile[] = "%s: cannot be read: %s\n";
 inline constexpr char kFolderNotFile[] = "%s: cannot be read: a folder, not a file of records\n";
 inline constexpr char kNotRegularFile[] = "%s: refused: not a regular file (a FIFO or a device)\n";
 inline constexpr char kNotTakenOver[] = "%s: cannot be taken over (renamed to %s): %s\n";
+inline constexpr char kWritersHoldOn[] =
+    "%s: a tool still holds it after 10 s: read as it stands and kept, for the next import to take up\n";
 inline constexpr char kTakingUp[] = "%s: left by an import that did not finish: taken up first\n";
 inline constexpr char kKeptRejected[] = "%s: kept as %s, for the lines skipped\n";
 inline constexpr char kNotKept[] = "%s: lines skipped, and it cannot be kept aside: %s\n";

@@ -1,6 +1,7 @@
 // bm77_station end to end, the same tests on SQLite and on a throwaway PostgreSQL server.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,7 @@
 #include <set>
 
 #include "ledger.h"
+#include "run_record.h"
 #include "record_format.h"
 #include "sha256.h"
 #include "station_support.h"
@@ -265,12 +267,14 @@ TEST_P(Ledger, ImportWhileAToolAppendsLosesNothing) {
   Write("runs.jsonl", before);
   const pid_t tool = fork();
   if (tool == 0) {
-    for (unsigned n = kBefore; n < kBefore + kAppended; ++n) {
-      // As the tools write it: opened, one write with O_APPEND, closed.
-      const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-      const std::string text = line(n);
-      if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) _exit(1);
-      close(fd);
+    // The tools' own record writer, one record a run, each with a run id of its own.
+    setenv("BM77_RECORD", file.c_str(), 1);
+    char name[] = "bm77_ident";
+    char* argv[] = {name, nullptr};
+    constexpr record::Outcome kOutcomes[] = {{0, "ok"}};
+    for (unsigned n = 0; n < kAppended; ++n) {
+      record::Start(name, 1, argv);
+      record::Finish(0, kOutcomes);
       usleep(2000);
     }
     _exit(0);
@@ -286,6 +290,23 @@ TEST_P(Ledger, ImportWhileAToolAppendsLosesNothing) {
   const std::string all = std::to_string(kBefore + kAppended);
   const std::string report = Run({"report"}).out;
   EXPECT_EQ(report.rfind("Runs: " + all + " (" + all + " without a unit)\n", 0), 0u) << report;
+}
+
+TEST_P(Ledger, ImportWaitsForAToolInTheMiddleOfItsWrite) {
+  const std::string file = Write("runs.jsonl", WithRun(Record("Noisewell", 0, nullptr, nullptr,
+                                                              "2026-12-07T21:30:00.000Z"), 1) + "\n");
+  // A tool that opened the file and holds its shared lock, its record not yet written.
+  const int tool = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_EQ(flock(tool, LOCK_SH), 0);
+  const pid_t import = station_test::Spawn({BM77_STATION, "--db", db_, "import", file},
+                                          dir_ + "/import.out", dir_ + "/import.err");
+  usleep(800000);  // longer than an import would give a late writer on a file system without locks
+  const std::string late = WithRun(Record("Noisewell", 0, nullptr, nullptr, "2026-12-07T21:31:00.000Z"), 2) + "\n";
+  ASSERT_EQ(write(tool, late.data(), late.size()), static_cast<ssize_t>(late.size()));
+  close(tool);
+  EXPECT_EQ(station_test::Wait(import), 0) << station_test::ReadFile(dir_ + "/import.err");
+  EXPECT_EQ(station_test::ReadFile(dir_ + "/import.out"), "Imported 2 records (0 already in the ledger, 0 lines skipped)\n");
+  EXPECT_NE(access((file + ".importing").c_str(), F_OK), 0);  // read whole, so gone
 }
 
 TEST_P(Ledger, UnitsRunsAndReportTellWhatTheRecordsSay) {

@@ -2,10 +2,19 @@
 // slot, cut between characters and named; the worst record still fits one write.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "record_format.h"
+#include "run_record.h"
 
 namespace {
 
@@ -113,6 +122,44 @@ TEST(RecordLine, QuietFieldsStayOutAndNullsStayNull) {
   const json with_run = json::parse(std::string(line, record::FormatRecord(r, line, sizeof line)));
   EXPECT_EQ(with_run["run"], "00ff00ff00ff00ff00ff00ff00ff00ff");
   EXPECT_EQ(with_run["format"], 2);
+}
+
+std::string Contents(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The station takes a record file over by renaming it while it holds the file's exclusive
+// lock; a tool that opened the file before writes its record under the name, into the new file.
+TEST(RecordFile, WaitsForTheStationAndFollowsTheNameWhenTakenOver) {
+  char dir[] = "/tmp/bm77-record-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/runs.jsonl", taken = file + ".importing";
+  const int station = open(file.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(station, 0);
+  ASSERT_EQ(flock(station, LOCK_EX), 0);
+  const pid_t tool = fork();
+  if (tool == 0) {
+    setenv("BM77_RECORD", file.c_str(), 1);
+    char name[] = "bm77_ident";
+    char* argv[] = {name, nullptr};
+    constexpr record::Outcome kOutcomes[] = {{0, "ok"}};
+    record::Start(name, 1, argv);
+    _exit(record::Finish(0, kOutcomes));
+  }
+  usleep(200000);  // the tool has opened the file and waits for its lock
+  ASSERT_EQ(rename(file.c_str(), taken.c_str()), 0);
+  ASSERT_EQ(flock(station, LOCK_UN), 0);
+  int status = -1;
+  ASSERT_EQ(waitpid(tool, &status, 0), tool);
+  close(station);
+  EXPECT_EQ(Contents(taken), "");
+  const std::string written = Contents(file);
+  ASSERT_FALSE(written.empty());
+  EXPECT_EQ(json::parse(written)["tool"], "bm77_ident");
+  std::system(("rm -rf " + std::string(dir)).c_str());
 }
 
 TEST(RecordCrc32, CheckValue) {
