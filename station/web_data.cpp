@@ -198,8 +198,12 @@ void Tally::Fold(const Row& run) {
     state.last_tool = index;
     state.last_status = status;
     state.last_outcome = run[5].value_or("");
-    if (run[6]) state.name = *run[6];
+    if (run[6] && (state.key.empty() || state.name != *run[6])) {
+      state.name = *run[6];
+      state.key = MacText(*unit) + " " + Upper(state.name);
+    }
   }
+  if (state.key.empty()) state.key = MacText(*unit);
   FoldDay(state, FloorDiv(ms, kDayMs));
   FoldTool(state, index, ms, ok);
   if (tool == "bm77_provision" && status == 0 && ++state.provisioned == 2) provisioned_again_.insert(*unit);
@@ -245,19 +249,29 @@ void Tally::FoldDay(UnitState& unit, std::int64_t day) {
   unit.last_day = day;
 }
 
+bool Tally::Quiet(std::int64_t now_ms) const { return newest_ms_ >= 0 && now_ms - newest_ms_ > kQuietMs; }
+
+std::size_t Tally::AlarmCount(std::int64_t now_ms) const {
+  return (Quiet(now_ms) ? 1 : 0) + provisioned_again_.size() + shared_names_.size() + typed_in_block_.size();
+}
+
+// The first kAlarmsMax alarms: a ledger full of them (a block typed by hand into every unit)
+// still gives a page drawn in milliseconds.
 std::vector<Alarm> Tally::Alarms(std::int64_t now_ms) const {
   std::vector<Alarm> alarms;
-  if (newest_ms_ >= 0 && now_ms - newest_ms_ > kQuietMs) {
+  const auto full = [&alarms] { return alarms.size() >= kAlarmsMax; };
+  if (Quiet(now_ms)) {
     alarms.push_back({Alarm::kRecordsStopped, newest_->start, {}, static_cast<long>((now_ms - newest_ms_) / 60000)});
   }
-  for (Mac mac : provisioned_again_) {
-    alarms.push_back({Alarm::kMacOnTwoUnits, MacText(mac), {mac}, units_.at(mac).provisioned});
+  for (auto mac = provisioned_again_.begin(); mac != provisioned_again_.end() && !full(); ++mac) {
+    alarms.push_back({Alarm::kMacOnTwoUnits, MacText(*mac), {*mac}, units_.at(*mac).provisioned});
   }
-  for (const auto& shared : shared_names_) {
-    alarms.push_back({Alarm::kNameOnTwoUnits, shared.first, {shared.second.begin(), shared.second.end()}, 0});
+  for (auto shared = shared_names_.begin(); shared != shared_names_.end() && !full(); ++shared) {
+    alarms.push_back({Alarm::kNameOnTwoUnits, shared->first, {shared->second.begin(), shared->second.end()}, 0});
   }
-  for (Mac mac : typed_in_block_) alarms.push_back({Alarm::kTypedMacInBlock, MacText(mac), {mac}, 0});
-  if (alarms.size() > kAlarmsMax) alarms.resize(kAlarmsMax);
+  for (auto mac = typed_in_block_.begin(); mac != typed_in_block_.end() && !full(); ++mac) {
+    alarms.push_back({Alarm::kTypedMacInBlock, MacText(*mac), {*mac}, 0});
+  }
   return alarms;
 }
 
@@ -286,6 +300,7 @@ Summary Tally::Summarize(Store& store, std::int64_t now_ms) const {
   std::stable_sort(summary.failures.begin(), summary.failures.end(),
                    [](const FailureCount& a, const FailureCount& b) { return a.count > b.count; });
   summary.alarms = Alarms(now_ms);
+  summary.alarms_total = AlarmCount(now_ms);
   summary.last = newest_;
   return summary;
 }
@@ -296,10 +311,7 @@ UnitPage Tally::Units(const std::string& search, std::optional<Mac> after, std::
   const std::lock_guard<std::mutex> lock(mutex_);
   for (auto it = after ? units_.upper_bound(*after) : units_.begin(); it != units_.end(); ++it) {
     const UnitState& unit = it->second;
-    if (!wanted.empty() && MacText(it->first).find(wanted) == std::string::npos &&
-        Upper(unit.name).find(wanted) == std::string::npos) {
-      continue;
-    }
+    if (!wanted.empty() && unit.key.find(wanted) == std::string::npos) continue;
     if (page.units.size() == count) {
       page.more_after = page.units.back().mac;
       break;

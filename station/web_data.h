@@ -80,7 +80,8 @@ struct Summary {
   std::vector<ToolYield> tools;
   std::vector<FailureCount> failures;  // most first
   std::vector<BlockUse> blocks;
-  std::vector<Alarm> alarms;
+  std::vector<Alarm> alarms;  // the first ones of
+  std::size_t alarms_total = 0;
   std::optional<LastRun> last;
 };
 
@@ -123,6 +124,7 @@ class Tally {
   };
   struct UnitState {
     std::string name;
+    std::string key;  // MAC and name in upper case, what a search looks in
     long runs = 0;
     std::int64_t last_ms = 0;
     std::uint8_t last_tool = 0;
@@ -142,6 +144,8 @@ class Tally {
   void FoldDay(UnitState& unit, std::int64_t day);
   std::uint8_t ToolIndex(const std::string& tool);
   std::vector<Alarm> Alarms(std::int64_t now_ms) const;
+  std::size_t AlarmCount(std::int64_t now_ms) const;
+  bool Quiet(std::int64_t now_ms) const;
 
   mutable std::mutex mutex_;
   std::int64_t last_id_ = 0;

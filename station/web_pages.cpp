@@ -82,11 +82,13 @@ std::string AlarmLine(const Alarm& alarm) {
   return "";
 }
 
-std::string AlarmSection(const std::vector<Alarm>& alarms) {
+std::string AlarmSection(const std::vector<Alarm>& alarms, std::size_t total) {
   if (alarms.empty()) return "<section id=\"alarms\" class=\"calm\"><h2>Alarms</h2><p>None.</p></section>";
   std::string html = "<section id=\"alarms\" class=\"alarm\"><h2>Alarms</h2><ul>";
   for (const Alarm& alarm : alarms) html += "<li>" + AlarmLine(alarm) + "</li>";
-  return html + "</ul></section>";
+  html += "</ul>";
+  if (total > alarms.size()) html += "<p>and " + std::to_string(total - alarms.size()) + " more.</p>";
+  return html + "</section>";
 }
 
 std::string YieldSection(const std::vector<ToolYield>& tools) {
@@ -314,7 +316,7 @@ std::string OverviewPage(const Summary& s) {
           Tile("Runs", s.runs_today, s.runs_all) + Tile("Units", s.units_today, s.units_all) + "</div>";
   if (s.runs_without_unit > 0) html += "<p>" + std::to_string(s.runs_without_unit) + " runs without a unit.</p>";
   if (s.last) html += LastRunLine(*s.last);
-  html += AlarmSection(s.alarms) + YieldSection(s.tools) + FailureSection(s.failures) + BlockSection(s.blocks);
+  html += AlarmSection(s.alarms, s.alarms_total) + YieldSection(s.tools) + FailureSection(s.failures) + BlockSection(s.blocks);
   return html + kTail;
 }
 
@@ -398,6 +400,7 @@ std::string SummaryJson(const Summary& s) {
                         {"failures", failures},
                         {"blocks", blocks},
                         {"alarms", alarms},
+                        {"alarms_total", s.alarms_total},
                         {"last", LastJson(s.last)}};
   return Dump(summary) + "\n";
 }

@@ -160,6 +160,7 @@ TEST_P(Page, AlarmsForWhatMustNeverHappen) {
   EXPECT_EQ(kinds["typed-mac-in-block"].size(), 1u);
   EXPECT_EQ(kinds["typed-mac-in-block"][0]["subject"], typed);
   EXPECT_EQ(kinds["records-stopped"].size(), 1u);
+  EXPECT_EQ(summary["alarms_total"], 4);
   EXPECT_GE(kinds["records-stopped"][0]["count"].get<long>(), 179);
   EXPECT_NE(Get("/")->body.find("Records stopped arriving"), std::string::npos);
 }
