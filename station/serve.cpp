@@ -146,8 +146,9 @@ struct WebServer::Site {
     server.Get("/units", [this](const httplib::Request& req, httplib::Response& res) {
       Refresh();
       const std::string search = req.get_param_value("q");
+      const bool stuck = req.get_param_value("stuck") == "1";
       const std::optional<Mac> after = ParseMac(req.get_param_value("after"));
-      Html(res, UnitsPage(tally.Units(search, after, kUnitsPerPage), search));
+      Html(res, UnitsPage(tally.Units(search, stuck, after, kUnitsPerPage), search, stuck));
     });
     server.Get("/station", [this](const httplib::Request&, httplib::Response& res) {
       Refresh();

@@ -194,6 +194,9 @@ void Tally::Fold(const Row& run) {
   }
   UnitState& state = units_[*unit];
   if (++state.runs == 1 || ms >= state.last_ms) {
+    const bool was_stuck = state.runs > 1 && !state.last_ok;
+    stuck_ += int{!ok} - int{was_stuck};
+    state.last_ok = ok;
     state.last_ms = ms;
     state.last_tool = index;
     state.last_status = status;
@@ -284,6 +287,7 @@ Summary Tally::Summarize(Store& store, std::int64_t now_ms) const {
   summary.runs_all = runs_;
   summary.runs_without_unit = without_unit_;
   summary.units_all = static_cast<long>(units_.size());
+  summary.units_stuck = stuck_;
   const auto runs_today = runs_per_day_.find(today);
   summary.runs_today = runs_today == runs_per_day_.end() ? 0 : runs_today->second;
   const auto units_today = units_per_day_.find(today);
@@ -305,20 +309,20 @@ Summary Tally::Summarize(Store& store, std::int64_t now_ms) const {
   return summary;
 }
 
-UnitPage Tally::Units(const std::string& search, std::optional<Mac> after, std::size_t count) const {
+UnitPage Tally::Units(const std::string& search, bool stuck, std::optional<Mac> after, std::size_t count) const {
   const std::string wanted = Upper(search);
   UnitPage page;
   const std::lock_guard<std::mutex> lock(mutex_);
   for (auto it = after ? units_.upper_bound(*after) : units_.begin(); it != units_.end(); ++it) {
     const UnitState& unit = it->second;
-    if (!wanted.empty() && unit.key.find(wanted) == std::string::npos) continue;
+    if ((stuck && unit.last_ok) || (!wanted.empty() && unit.key.find(wanted) == std::string::npos)) continue;
     if (page.units.size() == count) {
       page.more_after = page.units.back().mac;
       break;
     }
     const std::string& tool = tool_names_[unit.last_tool];
     page.units.push_back({it->first, unit.name, unit.runs, StartText(unit.last_ms), tool, unit.last_outcome,
-                          Passed(tool, unit.last_status)});
+                          unit.last_ok});
   }
   return page;
 }

@@ -77,6 +77,7 @@ struct Summary {
   std::string today;
   long runs_today = 0, runs_all = 0, runs_without_unit = 0;
   long units_today = 0, units_all = 0;
+  long units_stuck = 0;  // units whose last run failed: stuck half-way along the line
   std::vector<ToolYield> tools;
   std::vector<FailureCount> failures;  // most first
   std::vector<BlockUse> blocks;
@@ -112,8 +113,9 @@ class Tally {
   void Refresh(Store& store);
   // `now_ms`: the clock the page is drawn at (today, the last seven days, quiet records).
   Summary Summarize(Store& store, std::int64_t now_ms) const;
-  // Units whose MAC or name holds `search` (either case; all when empty), MAC above `after`.
-  UnitPage Units(const std::string& search, std::optional<Mac> after, std::size_t count) const;
+  // Units whose MAC or name holds `search` (either case; all when empty), MAC above `after`;
+  // with `stuck`, only those whose last run failed.
+  UnitPage Units(const std::string& search, bool stuck, std::optional<Mac> after, std::size_t count) const;
   std::optional<LastRun> Last() const;
 
  private:
@@ -129,6 +131,7 @@ class Tally {
     std::int64_t last_ms = 0;
     std::uint8_t last_tool = 0;
     int last_status = 0;
+    bool last_ok = false;
     std::string last_outcome;
     std::vector<ToolState> tools;  // a unit runs a handful of tools: a map would cost more
     int provisioned = 0;
@@ -149,7 +152,7 @@ class Tally {
 
   mutable std::mutex mutex_;
   std::int64_t last_id_ = 0;
-  long runs_ = 0, without_unit_ = 0;
+  long runs_ = 0, without_unit_ = 0, stuck_ = 0;
   std::vector<std::string> tool_names_;
   std::vector<Totals> tool_totals_;
   std::map<Mac, UnitState> units_;

@@ -314,17 +314,21 @@ std::string OverviewPage(const Summary& s) {
   std::string html = Head("Overview", kOverviewRefreshSeconds, "overview");
   html += "<h1>Line overview <small>" + s.today + " (UTC)</small></h1><div class=\"tiles\">" +
           Tile("Runs", s.runs_today, s.runs_all) + Tile("Units", s.units_today, s.units_all) + "</div>";
+  html += "<p id=\"stuck\"><a href=\"/units?stuck=1\">" + std::to_string(s.units_stuck) +
+          " units stuck</a>: their last run failed.</p>";
   if (s.runs_without_unit > 0) html += "<p>" + std::to_string(s.runs_without_unit) + " runs without a unit.</p>";
   if (s.last) html += LastRunLine(*s.last);
   html += AlarmSection(s.alarms, s.alarms_total) + YieldSection(s.tools) + FailureSection(s.failures) + BlockSection(s.blocks);
   return html + kTail;
 }
 
-std::string UnitsPage(const UnitPage& page, const std::string& search) {
+std::string UnitsPage(const UnitPage& page, const std::string& search, bool stuck) {
   std::string html = Head("Units", 0, "units");
-  html += "<h1>Units</h1><form method=\"get\" action=\"/units\"><label>MAC or name "
+  html += std::string("<h1>") + (stuck ? "Units stuck: their last run failed" : "Units") +
+          "</h1><form method=\"get\" action=\"/units\"><label>MAC or name "
           "<input type=\"search\" name=\"q\" value=\"" +
-          Escape(search) + "\"></label> <button type=\"submit\">Search</button></form>";
+          Escape(search) + "\"></label> <label><input type=\"checkbox\" name=\"stuck\" value=\"1\"" +
+          (stuck ? " checked" : "") + "> stuck only</label> <button type=\"submit\">Search</button></form>";
   html += "<table id=\"unit-list\"><thead><tr><th>MAC</th><th>Name</th><th>Runs</th><th>Last run</th>"
           "<th>Tool</th><th>Result</th></tr></thead><tbody>";
   for (const UnitLine& unit : page.units) {
@@ -335,8 +339,8 @@ std::string UnitsPage(const UnitPage& page, const std::string& search) {
   if (page.units.empty()) html += "<tr><td colspan=\"6\">No unit found.</td></tr>";
   html += "</tbody></table>";
   if (page.more_after) {
-    html += "<p><a id=\"next\" href=\"/units?q=" + UrlEncode(search) + "&amp;after=" + MacText(*page.more_after) +
-            "\">Next page</a></p>";
+    html += "<p><a id=\"next\" href=\"/units?q=" + UrlEncode(search) + (stuck ? "&amp;stuck=1" : "") +
+            "&amp;after=" + MacText(*page.more_after) + "\">Next page</a></p>";
   }
   return html + kTail;
 }
@@ -395,7 +399,7 @@ std::string SummaryJson(const Summary& s) {
   }
   const json summary = {{"today", s.today},
                         {"runs", {{"today", s.runs_today}, {"all", s.runs_all}, {"without_unit", s.runs_without_unit}}},
-                        {"units", {{"today", s.units_today}, {"all", s.units_all}}},
+                        {"units", {{"today", s.units_today}, {"all", s.units_all}, {"stuck", s.units_stuck}}},
                         {"tools", tools},
                         {"failures", failures},
                         {"blocks", blocks},

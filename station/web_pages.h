@@ -18,7 +18,7 @@ std::string Escape(std::string_view text);
 std::string UrlEncode(std::string_view text);
 
 std::string OverviewPage(const Summary& summary);
-std::string UnitsPage(const UnitPage& page, const std::string& search);
+std::string UnitsPage(const UnitPage& page, const std::string& search, bool stuck);
 std::string UnitPageHtml(Mac unit, const std::vector<UnitRun>& runs, std::size_t limit);
 std::string StationPage(const std::optional<LastRun>& last);
 std::string NotFoundPage(const std::string& what);

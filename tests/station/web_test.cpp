@@ -124,7 +124,10 @@ TEST_P(Page, SummaryCountsRunsUnitsYieldsAndFailuresMostFirst) {
   StartServer();
   const json s = Summary();
   EXPECT_EQ(s["runs"], json({{"today", 5}, {"all", 6}, {"without_unit", 2}}));
-  EXPECT_EQ(s["units"], json({{"today", 2}, {"all", 3}}));
+  EXPECT_EQ(s["units"], json({{"today", 2}, {"all", 3}, {"stuck", 1}}));
+  const std::string stuck = Get("/units?stuck=1")->body;
+  EXPECT_NE(stuck.find(c), std::string::npos);
+  EXPECT_EQ(stuck.find(a), std::string::npos);
   EXPECT_EQ(ToolOf(s, "bm77_ident"),
             json({{"tool", "bm77_ident"}, {"runs", 4}, {"failed_runs", 2}, {"units", 3}, {"first_pass", 1}, {"final_pass", 2}}));
   EXPECT_EQ(ToolOf(s, "bmpview")["failed_runs"], 1);
@@ -134,7 +137,9 @@ TEST_P(Page, SummaryCountsRunsUnitsYieldsAndFailuresMostFirst) {
   EXPECT_EQ(s["last"]["passed"], true);
   // A run stored after the server started is counted at the next page.
   Import(Record("bm77_ident", 0, c, Stamp(now)));
-  EXPECT_EQ(ToolOf(Summary(), "bm77_ident")["final_pass"], 3);
+  const json after = Summary();
+  EXPECT_EQ(ToolOf(after, "bm77_ident")["final_pass"], 3);
+  EXPECT_EQ(after["units"]["stuck"], 0);
   const std::string overview = Get("/")->body;
   EXPECT_NE(overview.find("<svg class=\"pareto\""), std::string::npos);
   EXPECT_NE(overview.find("read-mac / silent"), std::string::npos);
@@ -167,13 +172,17 @@ TEST_P(Page, AlarmsForWhatMustNeverHappen) {
 
 TEST_P(Page, BlocksShowUseAndTheDayTheyRunOut) {
   for (int i = 0; i < 10; ++i) HandOut();
+  // The first four were handed out eight days ago.
+  const std::string before = web::StartText(NowMs() - 8 * web::kDayMs).substr(0, 19) + "Z";
+  station::OpenStore(db_)->Query("UPDATE handed SET handed_at = $1 WHERE mac < $2",
+                                 {before, std::int64_t{0x001A2B000004}});
   StartServer();
   const json block = Summary()["blocks"].at(0);
   EXPECT_EQ(block["used"], 10);
   EXPECT_EQ(block["left"], 90);
-  EXPECT_EQ(block["handed_last_7_days"], 10);
-  // 90 left at 10 a week: 63 days.
-  EXPECT_EQ(block["runs_out"], web::DayText(NowMs() / web::kDayMs + 63));
+  EXPECT_EQ(block["handed_last_7_days"], 6);
+  // 90 left at 6 a week: 105 days.
+  EXPECT_EQ(block["runs_out"], web::DayText(NowMs() / web::kDayMs + 105));
 }
 
 TEST_P(Page, RecordTextIsEscapedEverywhere) {
