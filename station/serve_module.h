@@ -1,8 +1,8 @@
 // The entry of the web server module (serve_module.cpp), loaded by bm77_station for `serve`.
 #pragma once
 
-// The module's file, beside the bm77_station program.
-#define BM77_SERVE_MODULE "bm77_station_web.so"
+// The module's file, from the folder of the bm77_station program.
+#define BM77_SERVE_MODULE "../lib/bm77_station_web.so"
 #define BM77_SERVE_ENTRY "bm77_station_serve"
 
 extern "C" {

@@ -8,11 +8,13 @@ with run records, and they are imported, as scripts/demo does. Then bm77_station
   browser_test.py --station BM77_STATION --bin BIN --source CHECKOUT [--screenshot PNG]
 """
 import argparse
+import ctypes
 import datetime
 import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -27,6 +29,11 @@ from selenium.webdriver.support.ui import WebDriverWait
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 ARGS = None
+
+
+def die_with_this_test():
+    """The server ends with the test, however the test ends (PR_SET_PDEATHSIG)."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)
 
 
 def now_stamp(offset_s=0.0):
@@ -58,7 +65,7 @@ class Page(unittest.TestCase):
         cls.station("import", records)
         cls.demo_runs = sum(1 for line in open(records) if line.strip())
         cls.server = subprocess.Popen([ARGS.station, "--db", cls.ledger, "serve", "--listen", "127.0.0.1:0"],
-                                      stdout=subprocess.PIPE, text=True)
+                                      stdout=subprocess.PIPE, text=True, preexec_fn=die_with_this_test)
         cls.url = re.search(r"http://127\.0\.0\.1:\d+/", cls.server.stdout.readline()).group(0)
         options = webdriver.ChromeOptions()
         options.binary_location = shutil.which("chromium")
