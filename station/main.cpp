@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "messages.h"
+#include "serve_command.h"
 
 using namespace station;
 
@@ -17,5 +18,6 @@ int main(int argc, char** argv) {
   }
   const std::string where = args[1];
   args.erase(args.begin(), args.begin() + 2);
+  if (args[0] == "serve") return ServeCommand(where, {args.begin() + 1, args.end()});
   return RunCommand(where, args);
 }

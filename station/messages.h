@@ -14,6 +14,7 @@ inline constexpr char kUsage[] =
     "  units                  every unit and its last run\n"
     "  runs MAC               one unit's runs, in order\n"
     "  report                 runs and failures per tool and step, MACs to look at\n"
+    "  serve [--listen ADDR:PORT]  the line's web page, read-only (default 127.0.0.1:8077)\n"
     "exit status: 0 done; 1 refused or incomplete; 2 wrong command line; 3 store failed\n";
 inline constexpr char kNotAMac[] = "Not a MAC: %s (six hex pairs separated by ':')\n";
 inline constexpr char kStoreFailed[] = "Ledger store failed: %s\n";
