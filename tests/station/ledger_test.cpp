@@ -301,7 +301,7 @@ TEST_P(Ledger, ReadersNeverMakeASchemaAndOtherProgramsDatabasesAreLeftAlone) {
 
 TEST_P(Ledger, EightStationsAtOnceOnAFreshStoreAllSucceed) {
   constexpr int kStations = 8;
-  const int rounds = GetParam() == "sqlite" ? 12 : 4;
+  const int rounds = GetParam() == "sqlite" ? 25 : 4;
   for (int round = 0; round < rounds; ++round) {
     const std::string db = OtherStore("fresh" + std::to_string(round));
     std::vector<pid_t> stations;
