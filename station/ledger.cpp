@@ -52,16 +52,16 @@ Value Nullable(const std::optional<Mac>& mac) {
   throw StoreError(store.Describe() + " " + why);
 }
 
-// A ledger has the table meta, with its columns and the schema version in it.
-void CheckIsLedger(Store& store, const std::vector<std::string>& tables) {
+// A ledger has the table meta, with its columns and the schema version in it: that version.
+std::string LedgerVersion(Store& store, const std::vector<std::string>& tables) {
   if (std::find(tables.begin(), tables.end(), "meta") == tables.end()) Refuse(store, msg::kNotALedger);
   const std::vector<std::string> columns = store.Columns("meta");
   for (const char* column : {"key", "value"}) {
     if (std::find(columns.begin(), columns.end(), column) == columns.end()) Refuse(store, msg::kNotALedgerMeta);
   }
-  if (store.Query("SELECT value FROM meta WHERE key = $1", {std::string(kVersionKey)}).empty()) {
-    Refuse(store, msg::kNotALedgerMeta);
-  }
+  const Rows version = store.Query("SELECT value FROM meta WHERE key = $1", {std::string(kVersionKey)});
+  if (version.empty()) Refuse(store, msg::kNotALedgerMeta);
+  return version[0][0].value_or("");
 }
 
 }  // namespace
@@ -70,7 +70,7 @@ void OpenLedger(Store& store, Access access) {
   const std::vector<std::string> tables = store.Tables();
   if (tables.empty() && access == Access::kRead) Refuse(store, msg::kNoLedgerYet);
   // Another program's database is left as it is found.
-  if (!tables.empty()) CheckIsLedger(store, tables);
+  std::string version = tables.empty() ? "" : LedgerVersion(store, tables);
   if (access == Access::kWrite) store.PrepareWrites();
   if (tables.empty()) {
     WriteTransaction transaction(store);
@@ -78,17 +78,16 @@ void OpenLedger(Store& store, Access access) {
     const std::vector<std::string> now = store.Tables();
     if (now.empty()) {
       for (const std::string& statement : SchemaStatements(store)) store.Query(statement);
-      store.Query("INSERT INTO meta (key, value) VALUES ($1, $2)",
-                  {std::string(kVersionKey), std::to_string(kSchemaVersion)});
+      version = std::to_string(kSchemaVersion);
+      store.Query("INSERT INTO meta (key, value) VALUES ($1, $2)", {std::string(kVersionKey), version});
     } else {
-      CheckIsLedger(store, now);
+      version = LedgerVersion(store, now);
     }
     transaction.Commit();
   }
-  const Rows version = store.Query("SELECT value FROM meta WHERE key = $1", {std::string(kVersionKey)});
-  if (version[0][0] != std::to_string(kSchemaVersion)) {
+  if (version != std::to_string(kSchemaVersion)) {
     char why[160];
-    std::snprintf(why, sizeof why, msg::kSchemaVersion, version[0][0].value_or("").c_str(), kSchemaVersion);
+    std::snprintf(why, sizeof why, msg::kSchemaVersion, version.c_str(), kSchemaVersion);
     throw StoreError(why);
   }
 }

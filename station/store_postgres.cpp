@@ -147,8 +147,10 @@ class PostgresStore : public Store {
   }
 
   std::vector<std::string> Columns(const std::string& table) override {
-    return Names(Query("SELECT column_name FROM information_schema.columns WHERE table_schema = current_schema() "
-                       "AND table_name = $1",
+    // The catalog itself: information_schema's view of it takes milliseconds, at every command.
+    return Names(Query("SELECT attname FROM pg_attribute WHERE attrelid = "
+                       "to_regclass(quote_ident(current_schema()) || '.' || quote_ident($1)) AND attnum > 0 "
+                       "AND NOT attisdropped",
                        {table}));
   }
 
