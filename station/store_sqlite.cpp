@@ -51,10 +51,7 @@ class SqliteStore : public Store {
     // connection closes, so that no call pays for deleting it and creating it again.
     int keep_log = 1;
     sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &keep_log);
-    if (access == Access::kRead) {
-      Query("PRAGMA query_only=1", {});
-      return;
-    }
+    if (access == Access::kRead) return;  // opened read-only: nothing to set for writing
     if (sqlite3_db_readonly(db_, "main") == 1) Fail(msg::kReadOnlyFile);
     Query("PRAGMA synchronous=FULL", {});
     Query("PRAGMA journal_size_limit=0", {});  // an emptied log is cut, not read at the next open

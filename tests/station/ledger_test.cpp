@@ -266,6 +266,9 @@ TEST_P(Ledger, ReadersNeverMakeASchemaAndOtherProgramsDatabasesAreLeftAlone) {
   EXPECT_EQ(TablesOf(db_), std::vector<std::string>{});
   ASSERT_EQ(Run({"next-mac"}).status, 1);  // a writer makes the schema
   ASSERT_EQ(Run({"units"}).status, 0);
+  // What a reader opens (the web page's way in too) cannot write, whatever it is asked.
+  EXPECT_THROW(station::OpenLedger(db_, station::Access::kRead)->Query("CREATE TABLE notes (text TEXT)"),
+               station::StoreError);
   const std::unique_ptr<station::Store> store = station::OpenStore(db_, station::Access::kWrite);
   EXPECT_EQ(store->Query("SELECT value FROM meta WHERE key = 'schema_version'", {}),
             station::Rows{{std::string("1")}});
