@@ -209,6 +209,27 @@ TEST_P(Ledger, ImportStoresEachRecordOnceSkipsMalformedLinesAndTakesItsMacs) {
                                                         "00:1A:2B:00:00:15\n", "00:1A:2B:00:00:16\n"}));
 }
 
+// More records than one statement of either store binds: every one stored once with its
+// failures, and the run of MACs they name skipped by the next next-mac at once.
+TEST_P(Ledger, ALargeImportIsStoredWholeAndItsMacsSkipped) {
+  constexpr int kRecords = 6000;
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:FF:FF"}).status, 0);
+  std::string lines;
+  const json refused = {{{"step", "write-vcom"}, {"kind", "refused"}}};
+  for (int i = 0; i < kRecords; ++i) {
+    lines += Record("bm77_provision", i % 7 == 0 ? 3 : 0, nullptr, station::MacText(0x001A2B000000 + i),
+                    "2026-12-07T21:30:00.000Z", i % 7 == 0 ? refused : json::array()) + "\n";
+  }
+  const std::string file = Write("large.jsonl", lines);
+  EXPECT_EQ(Run({"import", file}).out, "Imported 6000 records (0 already in the ledger, 0 lines skipped)\n");
+  EXPECT_EQ(Run({"import", file}).out, "Imported 0 records (6000 already in the ledger, 0 lines skipped)\n");
+  EXPECT_EQ(Run({"next-mac"}).out, "00:1A:2B:00:17:70\n");  // the 6,001st
+  const std::string report = Run({"report"}).out;
+  EXPECT_EQ(report.find("Runs: 6000 (0 without a unit)\n"), 0u) << report;
+  EXPECT_NE(report.find("  bm77_provision      6000     858\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("  write-vcom        refused                    858\n"), std::string::npos) << report;
+}
+
 TEST_P(Ledger, UnitsRunsAndReportTellWhatTheRecordsSay) {
   ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:07"}).status, 0);
   ASSERT_EQ(Run({"next-mac"}).out, "00:1A:2B:00:00:00\n");
