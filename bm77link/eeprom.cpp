@@ -219,16 +219,6 @@ int ReadMacFromBM77(int port, uint8_t* mac) {
   return result;
 }
 
-int SaveMacToBM77TextOrder(int port, const uint8_t* mac) {
-  uint8_t payload[2 + kMacLength] = {High(kMacAddress), Low(kMacAddress)};
-  memcpy(payload + 2, mac, kMacLength);
-  return BM77_EEPROM_Write(port, payload, sizeof payload);
-}
-
-int ReadMacFromBM77TextOrder(int port, uint8_t* mac) {
-  return ReadRecord(port, kMacAddress, kMacLength, mac, nullptr);
-}
-
 int SaveDeviceNameToBM77(int port, const uint8_t* name) {
   uint8_t payload[2 + kNameLength] = {High(kNameAddress), Low(kNameAddress)};
   memcpy(payload + 2, name, kNameLength);

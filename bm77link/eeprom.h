@@ -99,7 +99,3 @@ int SaveDeviceNameToBM77(int port, const uint8_t* name);
 void ReadDeviceNameFromBM77(int port, uint8_t* name);
 void SaveVcomToBM77(int port, int vcom);
 int ReadVcomFromBM77(int port);
-
-// The MAC record in text order (mac[0] at 0x0000), as the provisioning tool keeps it.
-int SaveMacToBM77TextOrder(int port, const uint8_t* mac);
-int ReadMacFromBM77TextOrder(int port, uint8_t* mac);

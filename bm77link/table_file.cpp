@@ -27,6 +27,7 @@ constexpr char kBlank = ' ';
 constexpr char kEndMark = ';';
 constexpr int kFieldWidth = 3;  // two digits and a separator; a skip field "** " likewise
 constexpr uint8_t kNotHex = 0xFF;
+constexpr char kByteOrderMark[] = {'\xEF', '\xBB', '\xBF'};  // UTF-8
 constexpr int kAddressDigits = 4;
 // Bytes read back at once: a line's 16, whose reply fits the receive buffer even when every
 // data byte is a doubled 0x3C.
@@ -40,6 +41,15 @@ int ReadByte(int fd, char* byte) {
     if (n >= 0) return static_cast<int>(n);
     if (errno != EINTR) return -1;
   }
+}
+
+// Leaves `fd` at the table's first line: behind a UTF-8 byte order mark, which some editors
+// put at the start of every file they save (it would turn the first data line into a comment).
+void SkipByteOrderMark(int fd) {
+  char head[sizeof kByteOrderMark];
+  const bool marked = read(fd, head, sizeof head) == static_cast<ssize_t>(sizeof head) &&
+                      memcmp(head, kByteOrderMark, sizeof head) == 0;
+  if (!marked) lseek(fd, 0, SEEK_SET);
 }
 
 char CharAt(const char* line, int length, int index) { return index < length ? line[index] : '\0'; }
@@ -126,6 +136,7 @@ bool WriteRun(int port, const TableWrite& w, int line_number) {
 bool WriteTable(int port, int table_fd, const SavedIdentity* guard) {
   puts(msg::kParseTableFile);
   lseek(table_fd, 0, SEEK_SET);
+  SkipByteOrderMark(table_fd);
   bool whole = true;
   char LineBuffer[kLineBufferSize];
   for (int line_number = 1;; ++line_number) {

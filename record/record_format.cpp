@@ -268,6 +268,10 @@ size_t FormatRecord(const Record& r, char* out, size_t capacity) {
   line.Word(r.tool);
   line.Put(",\"version\":");
   line.Word(r.version);
+  if (r.run[0] != '\0') {
+    line.Put(",\"run\":");
+    line.Word(r.run);
+  }
   line.Put(",");
   PutArgs(line, r, truncated);
   line.Put(",\"start\":");

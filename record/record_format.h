@@ -14,7 +14,11 @@ namespace record {
 
 // One record goes out in one write of at most this many bytes (newline included).
 constexpr size_t kRecordSize = 4096;
-constexpr int kFormatVersion = 1;
+// Format 2 added "run"; a station reads format 1 as well.
+constexpr int kFormatVersion = 2;
+// The run's identity: 16 random bytes, as 32 lower-case hex digits.
+constexpr size_t kRunIdBytes = 16;
+constexpr size_t kRunIdText = kRunIdBytes * 2;
 // Arguments kept; more are dropped and "args" is named as truncated.
 constexpr size_t kArgsMax = 8;
 // JSON bytes (quotes excluded) of one argument or the table's file name.
@@ -78,6 +82,8 @@ struct Table {
 struct Record {
   const char* tool = "";
   const char* version = "";
+  // Empty when no random bytes could be had: the station then keys the record on its text.
+  char run[kRunIdText + 1] = {};
   const char* const* args = nullptr;  // after the program's name
   size_t arg_count = 0;
   char start[kTimeTextSize] = {};    // UTC, ISO 8601 with milliseconds

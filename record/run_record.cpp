@@ -1,9 +1,13 @@
 #include "run_record.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -48,13 +52,53 @@ const char* WordFor(int status, const Outcome* words, size_t count, const char* 
   return fallback;
 }
 
-// One write with O_APPEND: records of programs run side by side never interleave. The path is
-// the operator's; anything but a regular file there (a FIFO would hold the run) is refused.
+// Linux 5.6's flag for bytes that do not wait for the pool (older headers lack it).
+#ifndef GRND_INSECURE
+#define GRND_INSECURE 0x0004
+#endif
+
+// 16 random bytes from the kernel (the getrandom system call: no device to open, which the
+// board's sandbox would refuse), as hex into `text`; `text` stays empty when there are none to
+// be had. A pool not yet ready right after boot is not waited for: bytes good enough to keep
+// runs apart are taken where the kernel offers them.
+void MakeRunId(char* text) {
+  uint8_t bytes[kRunIdBytes];
+  ssize_t got = -1;
+  const unsigned kFlags[] = {GRND_NONBLOCK, GRND_INSECURE};
+  for (unsigned flags : kFlags) {
+    do {
+      got = getrandom(bytes, sizeof bytes, flags);
+    } while (got < 0 && errno == EINTR);
+    if (got == static_cast<ssize_t>(sizeof bytes)) break;
+  }
+  if (got != static_cast<ssize_t>(sizeof bytes)) return;
+  for (size_t i = 0; i < sizeof bytes; ++i) snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+}
+
+// Whether the file's last byte ends a line: a record cut short (a full disk) leaves it open,
+// and the next record glued onto it would spoil both.
+bool EndsTorn(int fd) {
+  struct stat st;
+  char last = '\n';
+  return fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+         last != '\n';
+}
+
+// One write with O_APPEND: records of programs run side by side never interleave. A torn line
+// before it gets its line end in the same write, so the record starts on a line of its own
+// (should another run mend the same torn line between the look and the write, an empty line
+// results, which readers skip). The tools run as root and the record may lie in /tmp: like the identity
+// files, a symbolic or second hard link there is refused, and so is anything but a regular
+// file (a FIFO would hold the run).
 bool Append(const char* path, const char* line, size_t length) {
-  const int fd = bm77::OpenPlainFile(path, O_WRONLY | O_APPEND | O_CREAT, kRecordFileMode,
-                                     bm77::FileOwner::kOperator);
+  const int fd = bm77::OpenPlainFile(path, O_RDWR | O_APPEND | O_CREAT, kRecordFileMode,
+                                     bm77::FileOwner::kTool);
   if (fd < 0) return false;
-  const bool whole = write(fd, line, length) == static_cast<ssize_t>(length);
+  char line_end = '\n';
+  const iovec parts[] = {{&line_end, 1}, {const_cast<char*>(line), length}};
+  const int skip = EndsTorn(fd) ? 0 : 1;  // the line end goes only after a torn line
+  const ssize_t total = static_cast<ssize_t>(length) + 1 - skip;
+  const bool whole = writev(fd, parts + skip, 2 - skip) == total;
   return close(fd) == 0 && whole;
 }
 
@@ -67,6 +111,8 @@ void Start(const char* tool, int argc, char** argv) {
   current.version = BM77_VERSION;
   current.args = argc > 1 ? argv + 1 : nullptr;
   current.arg_count = argc > 1 ? static_cast<size_t>(argc - 1) : 0;
+  const char* path = getenv(kRecordVariable);
+  if (path != nullptr && path[0] != '\0') MakeRunId(current.run);
 }
 
 long long ElapsedMs() {

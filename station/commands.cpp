@@ -3,22 +3,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <optional>
 
+#include "import.h"
 #include "ledger.h"
 #include "messages.h"
 
 namespace station {
 namespace {
 
-// Records go to the store in batches: a large import never holds the writers' lock for long,
-// and a failed import keeps what it stored (importing again skips it).
-constexpr std::size_t kImportBatch = 10000;
-
-const char* Or(const std::optional<std::string>& text, const char* otherwise) {
-  return text ? text->c_str() : otherwise;
+// A column as printed: a text from a record never carries a control character into a listing.
+std::string Shown(const std::optional<std::string>& text, const char* otherwise) {
+  return text ? Escaped(*text, false) : otherwise;
 }
 
 std::string MacColumn(const std::optional<std::string>& number) {
@@ -38,6 +35,9 @@ int BlockAdd(Store& store, Mac first, Mac last) {
     case BlockVerdict::kHoldsUnusable:
       std::fprintf(stderr, msg::kBlockUnusable, MacText(verdict.other_first).c_str());
       return kRefused;
+    case BlockVerdict::kHoldsGroup:
+      std::fprintf(stderr, msg::kBlockGroup, MacText(verdict.other_first).c_str());
+      return kRefused;
     case BlockVerdict::kOverlaps:
       std::fprintf(stderr, msg::kBlockOverlaps, MacText(verdict.other_first).c_str(),
                    MacText(verdict.other_last).c_str());
@@ -56,83 +56,67 @@ int NextMacCommand(Store& store) {
   return kDone;
 }
 
-int Import(Store& store, const std::vector<std::string>& files) {
-  long stored = 0, read = 0, skipped = 0;
-  bool whole = true;
-  std::vector<RunRecord> batch;
-  const auto flush = [&] {
-    stored += StoreRecords(store, batch);
-    batch.clear();
-  };
-  for (const std::string& file : files) {
-    std::ifstream in(file);
-    if (!in) {
-      std::fprintf(stderr, msg::kUnreadableFile, file.c_str());
-      whole = false;
-      continue;
-    }
-    std::string line, why;
-    for (long number = 1; std::getline(in, line); ++number) {
-      if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      std::optional<RunRecord> record = ReadRunRecord(line, &why);
-      if (!record) {
-        std::fprintf(stderr, msg::kMalformedLine, file.c_str(), number, why.c_str());
-        ++skipped;
-        continue;
-      }
-      ++read;
-      batch.push_back(std::move(*record));
-      if (batch.size() == kImportBatch) flush();
-    }
-    if (in.bad()) {
-      std::fprintf(stderr, msg::kUnreadableFile, file.c_str());
-      whole = false;
-    }
-  }
-  flush();
-  std::printf(msg::kImported, stored, read - stored, skipped);
-  return whole && skipped == 0 ? kDone : kRefused;
-}
-
 int ListUnits(Store& store) {
   std::printf(msg::kUnitsHeader, "MAC", "RUNS", "LAST RUN", "TOOL", "STATUS", "OUTCOME", "NAME", "VCOM");
-  for (const Row& unit : Units(store)) {
-    std::printf(msg::kUnitLine, MacColumn(unit[0]).c_str(), Or(unit[1], ""), Or(unit[2], ""),
-                Or(unit[3], ""), Or(unit[4], ""), Or(unit[5], ""), Or(unit[6], "-"), Or(unit[7], "-"));
-  }
+  Units(store, [](const Row& unit) {
+    std::printf(msg::kUnitLine, MacColumn(unit[0]).c_str(), Shown(unit[1], "").c_str(), Shown(unit[2], "").c_str(),
+                Shown(unit[3], "").c_str(), Shown(unit[4], "").c_str(), Shown(unit[5], "").c_str(),
+                Shown(unit[6], "-").c_str(), Shown(unit[7], "-").c_str());
+  });
   return kDone;
 }
 
 int ListRuns(Store& store, Mac unit) {
-  const Rows runs = UnitRuns(store, unit);
-  if (runs.empty()) {
+  // The heading comes with the first run: a MAC without runs prints nothing on standard output.
+  bool headed = false;
+  const long runs = UnitRuns(store, unit, [&headed](const Row& run) {
+    if (!headed) {
+      std::printf(msg::kRunsHeader, "START", "TOOL", "STATUS", "OUTCOME", "SECONDS", "MAC BEFORE", "MAC AFTER",
+                  "FAILURES");
+      headed = true;
+    }
+    std::printf(msg::kRunLine, Shown(run[0], "").c_str(), Shown(run[1], "").c_str(), Shown(run[2], "").c_str(),
+                Shown(run[3], "").c_str(), std::stod(run[4].value()), MacColumn(run[5]).c_str(),
+                MacColumn(run[6]).c_str(), Shown(run[7], "-").c_str());
+  });
+  if (runs == 0) {
     std::fprintf(stderr, msg::kNoRuns, MacText(unit).c_str());
     return kRefused;
-  }
-  std::printf(msg::kRunsHeader, "START", "TOOL", "STATUS", "OUTCOME", "SECONDS", "MAC BEFORE", "MAC AFTER",
-              "FAILURES");
-  for (const Row& run : runs) {
-    std::printf(msg::kRunLine, Or(run[0], ""), Or(run[1], ""), Or(run[2], ""), Or(run[3], ""),
-                std::stod(run[4].value()), MacColumn(run[5]).c_str(), MacColumn(run[6]).c_str(), Or(run[7], "-"));
   }
   return kDone;
 }
 
+// One list of the report: its count, then its rows.
+void PrintList(Store& store, ReportList list, const char* heading) {
+  std::printf(msg::kReportList, heading, CountList(store, list));
+  List(store, list, [list](const Row& row) {
+    if (list == ReportList::kSharedNames) {
+      std::printf(msg::kReportNameUnits, Shown(row[0], "").c_str(), Shown(row[1], "").c_str());
+    } else if (list == ReportList::kProvisionedAgain) {
+      std::printf(msg::kReportMacTimes, MacColumn(row[0]).c_str(), Shown(row[1], "").c_str());
+    } else {
+      std::printf(msg::kReportMac, MacColumn(row[0]).c_str());
+    }
+  });
+}
+
 int PrintReport(Store& store) {
-  const Report report = MakeReport(store);
-  std::printf(msg::kReportRuns, report.runs, report.without_unit);
+  const RunTotals totals = Totals(store);
+  std::printf(msg::kReportRuns, totals.runs, totals.without_unit);
   std::printf(msg::kReportToolsHeader, "Per tool:", "runs", "failed");
-  for (const Row& tool : report.per_tool) std::printf(msg::kReportTool, Or(tool[0], ""), Or(tool[1], ""), Or(tool[2], ""));
+  PerTool(store, [](const Row& tool) {
+    std::printf(msg::kReportTool, Shown(tool[0], "").c_str(), Shown(tool[1], "").c_str(), Shown(tool[2], "").c_str());
+  });
   std::printf(msg::kReportStepsHeader, "Per failed step:", "failures");
-  for (const Row& step : report.per_step) {
-    std::printf(msg::kReportStep, Or(step[0], ""), Or(step[1], ""), Or(step[2], ""));
-  }
-  std::printf(msg::kReportNeverHanded, report.never_handed.size());
-  for (const Row& mac : report.never_handed) std::printf(msg::kReportMac, MacColumn(mac[0]).c_str());
-  std::printf(msg::kReportProvisionedAgain, report.provisioned_again.size());
-  for (const Row& mac : report.provisioned_again) {
-    std::printf(msg::kReportMacTimes, MacColumn(mac[0]).c_str(), Or(mac[1], ""));
-  }
+  PerStep(store, [](const Row& step) {
+    std::printf(msg::kReportStep, Shown(step[0], "").c_str(), Shown(step[1], "").c_str(), Shown(step[2], "").c_str());
+  });
+  PrintList(store, ReportList::kHandedNeverProvisioned, msg::kReportHandedNotProvisioned);
+  PrintList(store, ReportList::kTypedInBlock, msg::kReportTypedInBlock);
+  PrintList(store, ReportList::kOutsideBlocks, msg::kReportOutsideBlocks);
+  PrintList(store, ReportList::kRandom, msg::kReportRandom);
+  PrintList(store, ReportList::kProvisionedAgain, msg::kReportProvisionedAgain);
+  PrintList(store, ReportList::kSharedNames, msg::kReportSharedNames);
   return kDone;
 }
 

@@ -20,6 +20,8 @@ std::vector<std::string> SchemaStatements(const Store& store) {
       "next_mac BIGINT NOT NULL)",
       "CREATE TABLE handed (mac BIGINT PRIMARY KEY, handed_at TEXT NOT NULL)",
       "CREATE TABLE seen (mac BIGINT PRIMARY KEY)",
+      // `digest` is the record's key: its run id, or for a record without one the SHA-256 of
+      // its canonical text (run_record.h).
       std::string("CREATE TABLE runs (id ") + store.AutoKey() +
           ", digest TEXT NOT NULL UNIQUE, unit BIGINT, tool TEXT NOT NULL, start_time TEXT NOT NULL, "
           "seconds DOUBLE PRECISION NOT NULL, status INTEGER NOT NULL, outcome TEXT NOT NULL, "
@@ -103,6 +105,9 @@ BlockVerdict AddBlock(Store& store, Mac first, Mac last) {
   if (const std::optional<Mac> unusable = UnusableMacWithin(first, last)) {
     return {BlockVerdict::kHoldsUnusable, *unusable, *unusable};
   }
+  if (const std::optional<Mac> group = GroupMacWithin(first, last)) {
+    return {BlockVerdict::kHoldsGroup, *group, *group};
+  }
   WriteTransaction transaction(store);
   const Rows overlap = store.Query(
       "SELECT first_mac, last_mac FROM blocks WHERE first_mac <= $2 AND last_mac >= $1 "
@@ -148,7 +153,7 @@ long StoreRecords(Store& store, const std::vector<RunRecord>& records) {
   runs.reserve(records.size() * kRunColumns);
   for (const RunRecord& record : records) {
     runs.insert(runs.end(),
-                {record.digest, Nullable(record.Unit()), record.tool, record.start, record.seconds,
+                {record.key, Nullable(record.Unit()), record.tool, record.start, record.seconds,
                  std::int64_t{record.status}, record.outcome, Nullable(record.mac_before), Nullable(record.mac_after),
                  record.name_after ? Value{*record.name_after} : Value{nullptr},
                  record.vcom_after ? Value{std::int64_t{*record.vcom_after}} : Value{nullptr}, record.canonical});
@@ -165,7 +170,7 @@ long StoreRecords(Store& store, const std::vector<RunRecord>& records) {
   std::vector<Value> failures;
   std::vector<Mac> macs;
   for (const RunRecord& record : records) {
-    const auto run = new_runs.find(record.digest);
+    const auto run = new_runs.find(record.key);
     if (run == new_runs.end() || run->second < 0) continue;
     for (const auto& failure : record.failures) failures.insert(failures.end(), {run->second, failure.first, failure.second});
     macs.insert(macs.end(), record.macs.begin(), record.macs.end());
@@ -180,47 +185,148 @@ long StoreRecords(Store& store, const std::vector<RunRecord>& records) {
   return static_cast<long>(new_runs.size());
 }
 
-Rows Units(Store& store) {
-  return store.Query(
-      "SELECT r.unit, (SELECT COUNT(*) FROM runs c WHERE c.unit = r.unit), r.start_time, r.tool, "
-      "r.status, r.outcome, r.name_after, r.vcom_after FROM runs r WHERE r.unit IS NOT NULL AND "
-      "r.id = (SELECT l.id FROM runs l WHERE l.unit = r.unit ORDER BY l.start_time DESC, l.id DESC "
-      "LIMIT 1) ORDER BY r.unit");
+namespace {
+
+constexpr int kPageRows = 1000;
+
+// A listing's query, read a page at a time by keyset: `sql` orders its rows by `keys` (unique
+// together, the first columns of each row) and holds "{after}" where the condition goes that
+// the row's keys lie past the last page's. `numeric` says which keys are numbers.
+struct Paged {
+  std::string sql;
+  std::vector<std::string> keys;
+  std::vector<bool> numeric;
+  std::vector<Value> params;
+};
+
+std::string WithCondition(std::string sql, const std::string& condition) {
+  const std::string marker = "{after}";
+  return sql.replace(sql.find(marker), marker.size(), condition);
 }
 
-Rows UnitRuns(Store& store, Mac unit) {
-  Rows runs = store.Query(
-      "SELECT start_time, tool, status, outcome, seconds, mac_before, mac_after, id FROM runs "
-      "WHERE unit = $1 ORDER BY start_time, id",
-      {std::int64_t{unit}});
-  for (Row& run : runs) {
-    std::string failures;
-    for (const Row& failure : store.Query("SELECT step, kind FROM failures WHERE run_id = $1", {Number(run[7])})) {
-      failures += (failures.empty() ? "" : ",") + failure[0].value() + "/" + failure[1].value();
-    }
-    run[7] = failures.empty() ? std::nullopt : std::optional<std::string>(failures);
+long ForEachRow(Store& store, const Paged& query, const RowSink& each) {
+  std::string keys, after;
+  for (std::size_t k = 0; k < query.keys.size(); ++k) {
+    keys += (k == 0 ? "" : ", ") + query.keys[k];
+    after += (k == 0 ? "$" : ", $") + std::to_string(query.params.size() + k + 1);
   }
-  return runs;
+  const std::string first = WithCondition(query.sql, "1 = 1") + " LIMIT " + std::to_string(kPageRows);
+  const std::string next =
+      WithCondition(query.sql, "(" + keys + ") > (" + after + ")") + " LIMIT " + std::to_string(kPageRows);
+  std::vector<Value> params = query.params;
+  long count = 0;
+  for (bool more = true; more;) {
+    const Rows page = store.Query(count == 0 ? first : next, params);
+    for (const Row& row : page) each(row);
+    count += static_cast<long>(page.size());
+    more = page.size() == static_cast<std::size_t>(kPageRows);
+    if (!more) break;
+    params.resize(query.params.size());
+    for (std::size_t k = 0; k < query.keys.size(); ++k) {
+      const std::string& key = page.back()[k].value();
+      params.push_back(query.numeric[k] ? Value{std::int64_t{std::stoll(key)}} : Value{key});
+    }
+  }
+  return count;
 }
 
-Report MakeReport(Store& store) {
-  Report report;
-  const Rows totals = store.Query("SELECT COUNT(*), COUNT(*) - COUNT(unit) FROM runs");
-  report.runs = static_cast<long>(Number(totals[0][0]));
-  report.without_unit = static_cast<long>(Number(totals[0][1]));
-  report.per_tool = store.Query(
-      // bmpview ends with 1 when the picture was shown; every other tool with 0 when done.
-      "SELECT tool, COUNT(*), SUM(CASE WHEN status <> CASE WHEN tool = 'bmpview' THEN 1 ELSE 0 "
-      "END THEN 1 ELSE 0 END) FROM runs "
-      "GROUP BY tool ORDER BY tool");
-  report.per_step = store.Query(
-      "SELECT step, kind, COUNT(*) FROM failures GROUP BY step, kind ORDER BY step, kind");
-  report.never_handed = store.Query(
-      "SELECT mac FROM seen WHERE mac NOT IN (SELECT mac FROM handed) ORDER BY mac");
-  report.provisioned_again = store.Query(
-      "SELECT mac_after, COUNT(*) FROM runs WHERE tool = 'bm77_provision' AND status = 0 AND "
-      "mac_after IS NOT NULL GROUP BY mac_after HAVING COUNT(*) > 1 ORDER BY mac_after");
-  return report;
+// Where a MAC named by a record and never handed out comes from: drawn at random by
+// bm77_ident (the canonical record text is this program's own, keys sorted, so "sources"
+// begins with its "mac"), typed inside a block, or from outside every block.
+const char kRandomMacs[] =
+    "SELECT mac_after FROM runs WHERE tool = 'bm77_ident' AND mac_after IS NOT NULL AND "
+    "record LIKE '%\"sources\":{\"mac\":\"random\"%'";
+const char kNotHanded[] = "NOT EXISTS (SELECT 1 FROM handed h WHERE h.mac = s.mac)";
+const char kInBlock[] = "EXISTS (SELECT 1 FROM blocks b WHERE s.mac BETWEEN b.first_mac AND b.last_mac)";
+
+Paged ListQuery(ReportList list) {
+  const std::string seen = std::string("SELECT s.mac FROM seen s WHERE {after} AND ") + kNotHanded + " AND ";
+  const std::string random = std::string("s.mac IN (") + kRandomMacs + ")";
+  switch (list) {
+    case ReportList::kHandedNeverProvisioned:
+      return {"SELECT h.mac FROM handed h WHERE {after} AND NOT EXISTS (SELECT 1 FROM runs r WHERE "
+              "r.unit = h.mac AND r.mac_after = h.mac AND r.tool = 'bm77_provision' AND r.status = 0) "
+              "ORDER BY h.mac",
+              {"h.mac"}, {true}, {}};
+    case ReportList::kTypedInBlock:
+      return {seen + "NOT " + random + " AND " + kInBlock + " ORDER BY s.mac", {"s.mac"}, {true}, {}};
+    case ReportList::kOutsideBlocks:
+      return {seen + "NOT " + random + " AND NOT " + kInBlock + " ORDER BY s.mac", {"s.mac"}, {true}, {}};
+    case ReportList::kRandom:
+      return {seen + random + " ORDER BY s.mac", {"s.mac"}, {true}, {}};
+    case ReportList::kProvisionedAgain:
+      return {"SELECT mac_after, COUNT(*) FROM runs WHERE {after} AND tool = 'bm77_provision' AND "
+              "status = 0 AND mac_after IS NOT NULL GROUP BY mac_after HAVING COUNT(*) > 1 ORDER BY mac_after",
+              {"mac_after"}, {true}, {}};
+    case ReportList::kSharedNames:
+      return {"SELECT name_after, COUNT(DISTINCT unit) FROM runs WHERE {after} AND unit IS NOT NULL AND "
+              "name_after IS NOT NULL GROUP BY name_after HAVING COUNT(DISTINCT unit) > 1 ORDER BY name_after",
+              {"name_after"}, {false}, {}};
+  }
+  throw StoreError("no such list");
 }
+
+}  // namespace
+
+void Units(Store& store, const RowSink& each) {
+  // The page's units first, then each one's last run: planned this way, a page never looks at
+  // the runs of the units after it.
+  ForEachRow(store,
+             {"SELECT u.unit, (SELECT COUNT(*) FROM runs c WHERE c.unit = u.unit), r.start_time, r.tool, r.status, "
+              "r.outcome, r.name_after, r.vcom_after FROM (SELECT DISTINCT unit FROM runs WHERE unit IS NOT NULL "
+              "AND {after} ORDER BY unit LIMIT " + std::to_string(kPageRows) + ") u JOIN runs r ON r.id = "
+              "(SELECT l.id FROM runs l WHERE l.unit = u.unit ORDER BY l.start_time DESC, l.id DESC LIMIT 1) "
+              "ORDER BY u.unit",
+              {"unit"}, {true}, {}},
+             each);
+}
+
+long UnitRuns(Store& store, Mac unit, const RowSink& each) {
+  return ForEachRow(
+      store,
+      {"SELECT start_time, id, tool, status, outcome, seconds, mac_before, mac_after FROM runs "
+       "WHERE unit = $1 AND {after} ORDER BY start_time, id",
+       {"start_time", "id"}, {false, true}, {std::int64_t{unit}}},
+      [&](const Row& run) {
+        std::string failures;
+        for (const Row& failure : store.Query("SELECT step, kind FROM failures WHERE run_id = $1", {Number(run[1])})) {
+          failures += (failures.empty() ? "" : ",") + failure[0].value() + "/" + failure[1].value();
+        }
+        Row shown(run);
+        shown.erase(shown.begin() + 1);  // the id orders the pages only
+        shown.push_back(failures.empty() ? std::nullopt : std::optional<std::string>(failures));
+        each(shown);
+      });
+}
+
+RunTotals Totals(Store& store) {
+  const Rows totals = store.Query("SELECT COUNT(*), COUNT(*) - COUNT(unit) FROM runs");
+  return {static_cast<long>(Number(totals[0][0])), static_cast<long>(Number(totals[0][1]))};
+}
+
+void PerTool(Store& store, const RowSink& each) {
+  // One row per tool the records may name: a handful, never paged.
+  for (const Row& row : store.Query(
+           // bmpview ends with 1 when the picture was shown; every other tool with 0 when done.
+           "SELECT tool, COUNT(*), SUM(CASE WHEN status <> CASE WHEN tool = 'bmpview' THEN 1 ELSE 0 "
+           "END THEN 1 ELSE 0 END) FROM runs GROUP BY tool ORDER BY tool")) {
+    each(row);
+  }
+}
+
+void PerStep(Store& store, const RowSink& each) {
+  ForEachRow(store,
+             {"SELECT step, kind, COUNT(*) FROM failures WHERE {after} GROUP BY step, kind ORDER BY step, kind",
+              {"step", "kind"}, {false, false}, {}},
+             each);
+}
+
+long CountList(Store& store, ReportList list) {
+  const Paged query = ListQuery(list);
+  return static_cast<long>(
+      Number(store.Query("SELECT COUNT(*) FROM (" + WithCondition(query.sql, "1 = 1") + ") listed", query.params)[0][0]));
+}
+
+void List(Store& store, ReportList list, const RowSink& each) { ForEachRow(store, ListQuery(list), each); }
 
 }  // namespace station

@@ -2,6 +2,7 @@
 // Operations over a Store; they print nothing.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,8 +23,8 @@ void OpenLedger(Store& store, Access access);
 std::unique_ptr<Store> OpenLedger(const std::string& where, Access access);
 
 struct BlockVerdict {
-  enum Kind { kAdded, kBackwards, kHoldsUnusable, kOverlaps } kind = kAdded;
-  Mac other_first = 0;  // kOverlaps: the block already registered; kHoldsUnusable: the MAC
+  enum Kind { kAdded, kBackwards, kHoldsUnusable, kHoldsGroup, kOverlaps } kind = kAdded;
+  Mac other_first = 0;  // kOverlaps: the block already registered; kHolds...: the MAC
   Mac other_last = 0;
 };
 BlockVerdict AddBlock(Store& store, Mac first, Mac last);
@@ -39,17 +40,32 @@ bool HasBlocks(Store& store);
 // transaction runs beside next-mac and block add: a MAC is seen from the commit on.
 long StoreRecords(Store& store, const std::vector<RunRecord>& records);
 
-// Rows for the listings, every column as text.
-Rows Units(Store& store);         // mac, runs, start, tool, status, outcome, name, vcom (last run)
-Rows UnitRuns(Store& store, Mac unit);  // start, tool, status, outcome, seconds, before, after, failures
-struct Report {
+// The listings hand their rows to `each` a page at a time: no listing is ever held whole,
+// whatever the size of the ledger. Every column comes as text.
+using RowSink = std::function<void(const Row&)>;
+void Units(Store& store, const RowSink& each);  // mac, runs, start, tool, status, outcome, name, vcom (last run)
+// start, tool, status, outcome, seconds, before, after, failures (step/kind,...); the number
+// of runs.
+long UnitRuns(Store& store, Mac unit, const RowSink& each);
+
+struct RunTotals {
   long runs = 0;
   long without_unit = 0;
-  Rows per_tool;         // tool, runs, runs that failed
-  Rows per_step;         // step, kind, failures
-  Rows never_handed;     // mac
-  Rows provisioned_again;  // mac, times
 };
-Report MakeReport(Store& store);
+RunTotals Totals(Store& store);
+void PerTool(Store& store, const RowSink& each);  // tool, runs, runs that failed
+void PerStep(Store& store, const RowSink& each);  // step, kind, failures
+
+// The report's lists of MACs and names, each with its count.
+enum class ReportList {
+  kHandedNeverProvisioned,  // mac: handed out, no bm77_provision run kept it
+  kTypedInBlock,            // mac: named by a record, inside a block, never handed out
+  kOutsideBlocks,           // mac: named by a record, in no block
+  kRandom,                  // mac: drawn at random by bm77_ident
+  kProvisionedAgain,        // mac, times
+  kSharedNames,             // name, units
+};
+long CountList(Store& store, ReportList list);
+void List(Store& store, ReportList list, const RowSink& each);
 
 }  // namespace station

@@ -7,6 +7,7 @@ namespace station {
 namespace {
 
 constexpr std::size_t kMacTextLength = 17;
+constexpr int kGroupBit = 40;  // the lowest bit of the first octet
 constexpr int kMacBytes = 6;
 
 // bm77_ident's rule (tools/bm77_ident): all zeros, the module's factory default, all ones, lowest first.
@@ -49,6 +50,14 @@ std::optional<Mac> UnusableMacWithin(Mac first, Mac last) {
   for (Mac unusable : kUnusableMacs) {
     if (unusable >= first && unusable <= last) return unusable;
   }
+  return std::nullopt;
+}
+
+std::optional<Mac> GroupMacWithin(Mac first, Mac last) {
+  // The first MAC at or above `first` with the bit set: `first` itself, else the next octet's
+  // value with nothing below it.
+  const Mac group = (first >> kGroupBit & 1) != 0 ? first : ((first >> kGroupBit) + 1) << kGroupBit;
+  if (group >= first && group <= last) return group;
   return std::nullopt;
 }
 

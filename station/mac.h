@@ -19,5 +19,8 @@ std::string MacText(Mac mac);
 // The lowest MAC from `first` to `last` (both included) that the module may not keep
 // (bm77_ident replaces it), if any.
 std::optional<Mac> UnusableMacWithin(Mac first, Mac last);
+// The lowest group (multicast) address from `first` to `last`, if any: the lowest bit of the
+// first octet set. No unit may carry one.
+std::optional<Mac> GroupMacWithin(Mac first, Mac last);
 
 }  // namespace station

@@ -11,7 +11,7 @@ inline constexpr char kUsage[] =
     "         for a ledger shared by several stations\n"
     "  block add FIRST LAST   register a block of MACs (00:1A:2B:3C:4D:5E)\n"
     "  next-mac               hand out the lowest free MAC and print it\n"
-    "  import FILE...         store the run records (JSON lines) of the files\n"
+    "  import FILE...         take the files over and store their run records (JSON lines)\n"
     "  units                  every unit and its last run\n"
     "  runs MAC               one unit's runs, in order\n"
     "  report                 runs and failures per tool and step, MACs to look at\n"
@@ -47,13 +47,21 @@ inline constexpr char kWriterLockHeld[] =
 inline constexpr char kBlockAdded[] = "Block %s to %s added: %lld MACs\n";
 inline constexpr char kBlockBackwards[] = "Block refused: %s is above %s\n";
 inline constexpr char kBlockUnusable[] = "Block refused: it holds %s, which the module may not keep\n";
+inline constexpr char kBlockGroup[] = "Block refused: it holds %s, a group (multicast) address no unit may carry\n";
 inline constexpr char kBlockOverlaps[] = "Block refused: it overlaps the block %s to %s\n";
 
 inline constexpr char kExhausted[] = "Ledger exhausted: every MAC of its blocks is taken\n";
 inline constexpr char kNoBlocks[] = "Ledger exhausted: it has no blocks (block add registers one)\n";
 
-inline constexpr char kUnreadableFile[] = "%s: cannot be read\n";
+inline constexpr char kUnreadableFile[] = "%s: cannot be read: %s\n";
+inline constexpr char kFolderNotFile[] = "%s: cannot be read: a folder, not a file of records\n";
+inline constexpr char kNotRegularFile[] = "%s: refused: not a regular file (a FIFO or a device)\n";
+inline constexpr char kNotTakenOver[] = "%s: cannot be taken over (renamed to %s): %s\n";
+inline constexpr char kTakingUp[] = "%s: left by an import that did not finish: taken up first\n";
+inline constexpr char kKeptRejected[] = "%s: kept as %s, for the lines skipped\n";
+inline constexpr char kNotKept[] = "%s: lines skipped, and it cannot be kept aside: %s\n";
 inline constexpr char kMalformedLine[] = "%s:%ld: skipped: %s\n";
+inline constexpr char kLineTooLong[] = "%s:%ld: skipped: longer than a record can be (%zu bytes)\n";
 inline constexpr char kImported[] = "Imported %ld records (%ld already in the ledger, %ld lines skipped)\n";
 
 inline constexpr char kNoRuns[] = "No runs of %s in the ledger\n";
@@ -67,8 +75,14 @@ inline constexpr char kReportToolsHeader[] = "%-18s  %6s  %6s\n";
 inline constexpr char kReportTool[] = "  %-16s  %6s  %6s\n";
 inline constexpr char kReportStepsHeader[] = "%-40s  %8s\n";
 inline constexpr char kReportStep[] = "  %-16s  %-20s  %8s\n";
-inline constexpr char kReportNeverHanded[] = "MACs in records that the ledger never handed out: %zu\n";
-inline constexpr char kReportProvisionedAgain[] = "MACs provisioned more than once: %zu\n";
+inline constexpr char kReportList[] = "%s: %ld\n";
+inline constexpr char kReportHandedNotProvisioned[] = "MACs handed out and never provisioned";
+inline constexpr char kReportTypedInBlock[] = "MACs of a block in records, never handed out (typed by hand)";
+inline constexpr char kReportOutsideBlocks[] = "MACs in records outside every block";
+inline constexpr char kReportRandom[] = "MACs drawn at random by bm77_ident";
+inline constexpr char kReportProvisionedAgain[] = "MACs provisioned more than once";
+inline constexpr char kReportSharedNames[] = "Device names that more than one unit carried";
+inline constexpr char kReportNameUnits[] = "  %-16s  %s units\n";
 inline constexpr char kReportMac[] = "  %s\n";
 inline constexpr char kReportMacTimes[] = "  %s  %s times\n";
 

@@ -1,6 +1,7 @@
 #include "run_record.h"
 
 #include <cmath>
+#include <cstdio>
 #include <initializer_list>
 #include <limits>
 #include <stdexcept>
@@ -14,7 +15,10 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kFormat = 1;
+// Format 2 added "run"; records of format 1 (without it) are still read.
+constexpr int kFormat = 2;
+constexpr int kFormatWithoutRun = 1;
+constexpr std::size_t kRunIdDigits = 32;
 constexpr int kStatusMax = 255;
 constexpr int kVcomMax = 999;
 constexpr std::size_t kOutcomeMax = 32;
@@ -110,6 +114,14 @@ void Start(const std::string& text, const std::string& where) {
     good = kShape[i] == '0' ? (text[i] >= '0' && text[i] <= '9') : text[i] == kShape[i];
   }
   if (!good) Fail(where, "is not a UTC time with milliseconds");
+  const auto field = [&](std::size_t at, std::size_t digits) { return std::stoi(text.substr(at, digits)); };
+  const int year = field(0, 4), month = field(5, 2), day = field(8, 2);
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool real = month >= 1 && month <= 12 && day >= 1 &&
+                    day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0) &&
+                    field(11, 2) <= 23 && field(14, 2) <= 59 && field(17, 2) <= 59;
+  if (!real) Fail(where, text + " is no date and time of the calendar");
 }
 
 void Outcome(const std::string& text, int status, const std::string& where) {
@@ -129,6 +141,12 @@ std::optional<Mac> IdentityMac(const json& value, const std::string& where) {
   return mac;
 }
 
+// A MAC the record names, kept from next-mac; one the module may not keep is never handed
+// out anyway, and every fresh module names one.
+void NoteMac(const std::optional<Mac>& mac, RunRecord& record) {
+  if (mac && !UnusableMacWithin(*mac, *mac)) record.macs.push_back(*mac);
+}
+
 struct Identity {
   std::optional<Mac> mac;
   std::optional<std::string> name;
@@ -140,7 +158,7 @@ Identity ReadIdentity(const json& value, const std::string& where) {
   Identity identity;
   identity.mac = IdentityMac(Need(value, "mac", where), Inside(where, "mac"));
   const json& name = Need(value, "name", where);
-  if (!name.is_null()) identity.name = Text(name, Inside(where, "name"));
+  if (!name.is_null()) identity.name = Escaped(Text(name, Inside(where, "name")), true);
   const json& vcom = Need(value, "vcom", where);
   if (!vcom.is_null()) identity.vcom = static_cast<int>(Integer(vcom, Inside(where, "vcom"), 0, kVcomMax));
   return identity;
@@ -154,15 +172,15 @@ void ReadIdentities(const json& value, RunRecord& record) {
   record.mac_after = after.mac;
   record.name_after = after.name;
   record.vcom_after = after.vcom;
-  if (before.mac) record.macs.push_back(*before.mac);
-  if (after.mac) record.macs.push_back(*after.mac);
+  NoteMac(before.mac, record);
+  NoteMac(after.mac, record);
 }
 
 void ReadArgs(const json& value, RunRecord& record) {
   if (!value.is_array()) Fail("args", "is not an array");
   for (const json& arg : value) {
     // A MAC typed by the operator counts as seen even when the run did not keep it.
-    if (const std::optional<Mac> mac = ParseMac(Text(arg, "args"))) record.macs.push_back(*mac);
+    NoteMac(ParseMac(Text(arg, "args")), record);
   }
 }
 
@@ -207,7 +225,7 @@ void ReadFailures(const json& value, RunRecord& record) {
     if (step.empty()) Fail("failures.step", "is empty");
     const json& kind = Need(failure, "kind", "failures");
     OneOf(kind, "failures.kind", {"silent", "refused", "malformed", "not-stored", "read-back-different"});
-    record.failures.emplace_back(step, kind.get<std::string>());
+    record.failures.emplace_back(Escaped(step, true), kind.get<std::string>());
   }
 }
 
@@ -232,12 +250,28 @@ void ReadTruncated(const json& value) {
   for (const json& field : value) Text(field, "truncated");
 }
 
+// The run id the record carries, or "" for a record written without one.
+std::string RunId(const json& line, long long format) {
+  const json* run = Maybe(line, "run");
+  if (run == nullptr) return "";
+  if (format == kFormatWithoutRun) Fail("run", "is not a field of a format 1 record");
+  const std::string& text = Text(*run, "run");
+  bool good = text.size() == kRunIdDigits;
+  for (char c : text) good = good && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+  if (!good) Fail("run", "is not 32 lower-case hex digits");
+  return text;
+}
+
 RunRecord Read(const json& line) {
-  Object(line, "record", {"format", "tool", "version", "args", "start", "seconds", "status", "outcome",
+  Object(line, "record", {"format", "tool", "version", "run", "args", "start", "seconds", "status", "outcome",
                           "identity", "sources", "firmware", "table", "failures", "random", "picture",
                           "truncated"});
   RunRecord record;
-  if (Integer(Need(line, "format", ""), "format", 0, kFormat) != kFormat) Fail("format", "is not 1");
+  const long long format = Integer(Need(line, "format", ""), "format", 0, std::numeric_limits<long long>::max());
+  if (format != kFormat && format != kFormatWithoutRun) {
+    Fail("format", std::to_string(format) + " is not one this program reads (1 or 2)");
+  }
+  record.run = RunId(line, format);
   const json& tool = Need(line, "tool", "");
   OneOf(tool, "tool", {"bm77_fwupdate", "bm77_tableupdate", "bm77_ident", "bm77_provision", "Noisewell", "bmpview"});
   record.tool = tool.get<std::string>();
@@ -262,14 +296,34 @@ RunRecord Read(const json& line) {
 
 }  // namespace
 
+std::string Escaped(const std::string& text, bool backslashes) {
+  constexpr unsigned char kFirstPrintable = 0x20, kDelete = 0x7F;
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < kFirstPrintable || byte == kDelete) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+      out += escape;
+    } else {
+      if (backslashes && c == '\\') out += '\\';
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::optional<RunRecord> ReadRunRecord(const std::string& line, std::string* why) {
   try {
     const json parsed = json::parse(line);
     RunRecord record = Read(parsed);
     // Keys come out sorted (nlohmann's object is an ordered map) and without spaces, so the
-    // same record written with other spacing or key order has the same digest.
+    // same record written with other spacing or key order has the same digest. A record with
+    // a run id is keyed on it instead: two runs that wrote the same bytes (a device whose clock
+    // was not set) stay two runs. The two keys never meet: 32 hex digits against 64.
     record.canonical = parsed.dump();
-    record.digest = Sha256Hex(record.canonical);
+    record.key = record.run.empty() ? Sha256Hex(record.canonical) : record.run;
     return record;
   } catch (const json::exception& error) {
     *why = std::string("not JSON: ") + error.what();

@@ -1,4 +1,5 @@
-// SHA-256, for the identity of a run record: the digest of its canonical text.
+// SHA-256 from libcrypto, for the key of a run record that carries no run id: the digest of
+// its canonical text.
 #pragma once
 
 #include <string>

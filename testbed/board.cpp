@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "board_folder.h"
 #include "board_impl.h"
 
 namespace testbed {
@@ -42,6 +43,8 @@ constexpr char kKeepEnv[] = "BM77SIM_KEEP";
 std::string MakeSandbox(const BoardOptions& options, bool* given) {
   *given = !options.sandbox.empty();
   if (*given) {
+    const std::string clash = BoardFolderClash(options.sandbox);
+    if (!clash.empty()) throw std::invalid_argument(clash);
     fs::create_directories(options.sandbox);
     return fs::canonical(options.sandbox).string();
   }

@@ -397,7 +397,9 @@ struct RunResult {
 struct BoardOptions {
   bool port_present = true;  // false: /dev/ttyS0 does not exist
   // Where the sandbox folder is made. Empty: a fresh folder under the build tree's
-  // test-runs folder (never under /tmp, which the sandbox itself stands in for).
+  // test-runs folder (never under /tmp, which the sandbox itself stands in for). One that
+  // clashes with the board's paths (board_folder.h) throws std::invalid_argument before
+  // anything is made.
   std::string sandbox;
   // Run each program in a private mount namespace where this process may make one (root, or
   // open user namespaces). false: the preload library guards alone, as it must elsewhere.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "board.h"
+#include "board_folder.h"
 #include "board_seal.h"
 #include "devsim/board_store.h"
 #include "devsim/picture.h"
@@ -347,6 +348,12 @@ int main(int argc, char** argv) {
     return kUsageStatus;
   }
   const std::string dir = fs::absolute(o.board).lexically_normal().string();
+  // Before the board's folder is made or looked at: see board_folder.h.
+  const std::string clash = o.command == "test-picture" ? "" : testbed::BoardFolderClash(dir);
+  if (!clash.empty()) {
+    std::cerr << "devsim: " << clash << "\n";
+    return kUsageStatus;
+  }
   if (o.command == "run") return RunProgram(o, dir);
   if (o.command == "fault") return SetFaults(o, dir);
   if (o.command == "test-picture") return WriteTestPicture(o);

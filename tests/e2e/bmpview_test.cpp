@@ -285,6 +285,10 @@ TEST_F(BmpView, OnlySixteenBitPicturesAreShown) {
   masked.off_bits = 66;
   masked.data_at = 66;
   ExpectShown(masked, 12, {0x00, 0xF8});
+  // 5-6-5 bit fields whose masks are left out: the rows start right behind the headers.
+  Bmp unmasked = Picture(6, 2, 12);
+  unmasked.compression = 3;
+  ExpectShown(unmasked, 12, FirstBytes(unmasked));
   // Anything else would be drawn as stripes.
   const auto with = [](std::function<void(Bmp&)> change) {
     Bmp b = Picture(6, 2, 12);
@@ -298,6 +302,12 @@ TEST_F(BmpView, OnlySixteenBitPicturesAreShown) {
                        with([&](Bmp& p) {  // 5-5-5 masks
                          p = masked;
                          p.masks = Hex("007C0000 E0030000 1F000000");
+                       }),
+                       with([&](Bmp& p) {  // 5-5-5 masks, the rows stated behind them
+                         p = masked;
+                         p.masks = Hex("007C0000 E0030000 1F000000");
+                         p.off_bits = 70;
+                         p.data_at = 70;
                        })}) {
     Reset();
     const auto r = Show(Build(b));

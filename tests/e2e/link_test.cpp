@@ -235,12 +235,6 @@ TEST_F(Link, MacRecordIsStoredReversed) {
   EXPECT_EQ(module().Eeprom(6, 5), Hex("FFFFFFFFFF"));  // 0x0006..0x000A untouched
 }
 
-TEST_F(Link, MacRecordInTextOrder) {
-  const auto r = Drive({"mac-save-text", "112233445566", "mac-read-text"});
-  EXPECT_THAT(r.OutLines(), ElementsAre("mac-save-text=0", "mac-read-text=0 mac=112233445566"));
-  EXPECT_EQ(module().host_frames()[0].payload, Hex("0000 112233445566"));
-}
-
 TEST_F(Link, DeviceNameReadsTwoBytesMoreThanItWrites) {
   module().SetEeprom(0x17, Hex("A55A"));
   const auto r = Drive({"name-save", "Tavrine-5566", "name-read"});

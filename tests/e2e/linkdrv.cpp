@@ -4,7 +4,7 @@
 //   read AAAA N                     BM77_EEPROM_Read   -> "read=R data=HEX" (data when R == 0)
 //   write AAAA HEX                  BM77_EEPROM_Write  -> "write=R"
 //   send CC HEX | ack | resp | hostack   the exchange steps one by one
-//   mac-save HEX | mac-save-text HEX | mac-read | mac-read-text | name-save TEXT | name-read |
+//   mac-save HEX | mac-read | name-save TEXT | name-read |
 //   vcom-save N | vcom-read              the identity records
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,16 +33,9 @@ bool IdentityStep(int port, char** argv, int argc, int* i) {
   if (strcmp(step, "mac-save") == 0 && has_arg) {
     ParseHex(argv[++*i], bytes, 6);
     printf("mac-save=%d\n", SaveMacToBM77(port, bytes));
-  } else if (strcmp(step, "mac-save-text") == 0 && has_arg) {
-    ParseHex(argv[++*i], bytes, 6);
-    printf("mac-save-text=%d\n", SaveMacToBM77TextOrder(port, bytes));
   } else if (strcmp(step, "mac-read") == 0) {
     const int r = ReadMacFromBM77(port, bytes);
     printf("mac-read=%d", r);
-    PrintHex(" mac=", bytes, 6);
-  } else if (strcmp(step, "mac-read-text") == 0) {
-    const int r = ReadMacFromBM77TextOrder(port, bytes);
-    printf("mac-read-text=%d", r);
     PrintHex(" mac=", bytes, 6);
   } else if (strcmp(step, "name-save") == 0 && has_arg) {
     strncpy(reinterpret_cast<char*>(bytes), argv[++*i], 12);

@@ -18,7 +18,7 @@ using testbed::Fault;
 
 const std::string kMacArgument = "00:1a:2b:3c:4d:5e";
 const std::string kMacText = "00:1A:2B:3C:4D:5E";
-const Bytes kMacInTextOrder = Hex("001A2B3C4D5E");
+const Bytes kMacRecord = Hex("5E4D3C2B1A00");  // last pair first, as every tool reads it
 const std::string kName = "Tavrine-4D5E";
 const Bytes kAfterName = Hex("A55A");
 const Bytes kOldVcom = Hex("0118");  // 280
@@ -71,11 +71,11 @@ TEST_F(Provision, MacAndVcomEverywhere) {
   EXPECT_EQ(r.OutLines(), (Lines{kBanner, kPortSuccess, "mac = " + kMacArgument, "vcom = 256",
                                  "Device Name: " + kName, "Save Vcom=256 To /opt/vcomdata",
                                  "SaveVcomToBM77"}));
-  // The name twice, the MAC in text order, the VCOM; then the three records read back.
+  // The name twice, the MAC last pair first, the VCOM; then the three records read back.
   using W = std::pair<uint16_t, Bytes>;
   EXPECT_THAT(module().eeprom_writes(),
               ElementsAre(W{kNameAddress, Ascii(kName)}, W{kNameAddress, Ascii(kName)},
-                          W{kMacAddress, kMacInTextOrder}, W{kVcomAddress, Hex("0100")}));
+                          W{kMacAddress, kMacRecord}, W{kVcomAddress, Hex("0100")}));
   std::vector<std::string> frames;
   for (const auto& f : module().host_frames()) frames.push_back(HexOf({f.command}) + HexOf(f.payload).substr(0, 4));
   EXPECT_THAT(frames, ElementsAre("74000B", "74000B", "740000", "740019", "730000", "73000B",
@@ -98,7 +98,7 @@ TEST_F(Provision, MacAndVcomEverywhere) {
 struct MacCase {
   const char* name;
   std::string argument;
-  Bytes record;  // the module's MAC record, in text order
+  Bytes record;  // the module's MAC record, last pair first
   std::string text;
   std::string device_name;
 };
@@ -119,10 +119,10 @@ TEST_P(ProvisionMacForms, PairsAtFixedPlaces) {
 INSTANTIATE_TEST_SUITE_P(
     Provision, ProvisionMacForms,
     ::testing::Values(
-        MacCase{"OtherSeparators", "00-1A-2B-3C-4D-5E", kMacInTextOrder, kMacText, kName},
-        MacCase{"NoSeparatorsLooked", "ab.cd+ef 01z23!45", Hex("ABCDEF012345"), "AB:CD:EF:01:23:45",
+        MacCase{"OtherSeparators", "00-1A-2B-3C-4D-5E", kMacRecord, kMacText, kName},
+        MacCase{"NoSeparatorsLooked", "ab.cd+ef 01z23!45", Hex("452301EFCDAB"), "AB:CD:EF:01:23:45",
                 "Tavrine-2345"},
-        MacCase{"TextAfterThe17CharactersIgnored", "00:1A:2B:3C:4D:5E:77", kMacInTextOrder,
+        MacCase{"TextAfterThe17CharactersIgnored", "00:1A:2B:3C:4D:5E:77", kMacRecord,
                 kMacText, kName}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
@@ -291,27 +291,26 @@ TEST_F(Provision, OddAcknowledgementIsTakenAsDoneButNotAsStored) {
 
 // ---- Provisioned, then checked -------------------------------------------------------------------
 
-TEST_F(Provision, IdentReadsTheMacBackReversed) {
+TEST_F(Provision, IdentKeepsTheProvisionedMacAndName) {
   Provide({kMacArgument, "256"});
   Run("rf_gate", {"1"});  // provisioning left the module off
   const size_t writes_before = module().eeprom_writes().size();
   const auto r = Run("bm77_ident", {});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.OutLines(),
-            (Lines{kBanner, kPortSuccess, "MAc:5e:4d:3c:2b:1a:0",
-                   "**************Check MAC!**************", "Device Name: Tavrine-1A00",
-                   "Read Vcom From OPT: 2-5-6=256", "Read Vcom From BM77: 1-0-256"}));
-  // Module, files and chip agree: the module's record read as bm77_ident reads it (reversed)
-  // is the MAC of the files, the name follows it everywhere, the VCOM is 256 on all sides.
-  ExpectIdentityFiles("5E:4D:3C:2B:1A:00", "Tavrine-1A00");
-  EXPECT_EQ(module().Eeprom(kMacAddress, 6), kMacInTextOrder);
-  EXPECT_EQ(module().Eeprom(kNameAddress, 12), Ascii("Tavrine-1A00"));
+            (Lines{kBanner, kPortSuccess, "MAc:0:1a:2b:3c:4d:5e",
+                   "**************Check MAC!**************", "Read Vcom From OPT: 2-5-6=256",
+                   "Read Vcom From BM77: 1-0-256"}));
+  // Module, files and chip agree with what the operator typed; the name stands.
+  ExpectIdentityFiles(kMacText, kName);
+  EXPECT_EQ(module().Eeprom(kMacAddress, 6), kMacRecord);
+  EXPECT_EQ(module().Eeprom(kNameAddress, 12), Ascii(kName));
   EXPECT_EQ(module().Eeprom(kVcomAddress, 2), Hex("0100"));
   EXPECT_EQ(File("/opt/vcomdata"), "256");
   EXPECT_EQ(io().vcom(), 256);
   EXPECT_FALSE(io().power());
   const auto writes = module().eeprom_writes();
-  EXPECT_EQ(writes.size() - writes_before, 2u);  // only the recomposed name, twice
+  EXPECT_EQ(writes.size() - writes_before, 1u);  // only the name, as on every run
 }
 
 // ---- The board I/O device ------------------------------------------------------------------------

@@ -2,7 +2,12 @@
 // named in the record; hostile file names; records of programs run side by side. Every record
 // read here has passed the format's schema (run_records.h).
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <thread>
 
 #include "flash_support.h"
@@ -41,6 +46,11 @@ Bytes Bmp(int32_t width, uint16_t bits) {
   b.push_back(1), b.push_back(0), b.push_back(static_cast<uint8_t>(bits)), b.push_back(0);
   b.resize(54 + 3 * 8, 0);
   return b;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 class RunRecord : public IdentityBoard {
@@ -95,6 +105,21 @@ TEST_F(RunRecord, IdentSettlesFromTheModuleOrNamesTheSilentRead) {
   EXPECT_EQ(r[1]["identity"]["before"], kUnknown);
   EXPECT_EQ(r[1]["identity"]["after"], kUnknown);
   EXPECT_EQ(r[1]["failures"], json({Failure("read-mac", "silent")}));
+}
+
+TEST_F(RunRecord, IdentWithoutAUsableMacVerifiesNoIdentity) {
+  module().SetEeprom(0x0000, Hex("FFFFFFFFFFFF"));
+  board_.chip().SetWakeResponse(Hex("04 00 33 43"));  // Noisewell fails: no random bytes
+  Recorded("bm77_ident", {});
+  const std::vector<json> r = Records();
+  ASSERT_EQ(r.size(), 2u);  // Noisewell's own, then bm77_ident's
+  EXPECT_EQ(r[0]["tool"], "Noisewell");
+  EXPECT_EQ(r[0]["status"], 240);
+  EXPECT_EQ(r[1]["status"], 5);
+  EXPECT_EQ(r[1]["outcome"], "no-mac");
+  EXPECT_EQ(r[1]["identity"]["before"]["mac"], "FF:FF:FF:FF:FF:FF");
+  EXPECT_EQ(r[1]["identity"]["after"], kUnknown);
+  EXPECT_EQ(r[1]["sources"]["mac"], "module");
 }
 
 TEST_F(RunRecord, TableUpdateCountsLinesAndNamesTheMalformedRead) {
@@ -195,19 +220,48 @@ TEST_F(RunRecord, HostileFileNameStaysValidJsonCutAndNamed) {
   EXPECT_EQ(r[0]["args"][0], kept);
 }
 
-// A record that cannot be written costs one line and leaves the status; a FIFO never holds it.
+// A record that cannot be written costs one line and leaves the status; a FIFO never holds it,
+// and a link planted at the record's name never leads it to another file.
 TEST_F(RunRecord, UnwritableRecordPrintsOneLineAndKeepsTheStatus) {
   const std::string fifo = board_.sandbox() + "/fifo.jsonl";
+  const std::string file = board_.sandbox() + "/someone-elses.txt";
+  const std::string missing = board_.sandbox() + "/made-through-a-link.txt";
+  const std::string symlinked = board_.sandbox() + "/symlink.jsonl";
+  const std::string dangling = board_.sandbox() + "/dangling.jsonl";
+  const std::string hard_linked = board_.sandbox() + "/hard-link.jsonl";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  for (const std::string& path : {board_.sandbox(), fifo}) {
+  std::ofstream(file) << "AB";
+  ASSERT_EQ(symlink(file.c_str(), symlinked.c_str()), 0);
+  ASSERT_EQ(symlink(missing.c_str(), dangling.c_str()), 0);
+  ASSERT_EQ(link(file.c_str(), hard_linked.c_str()), 0);
+  for (const std::string& path : {board_.sandbox(), fifo, symlinked, dangling, hard_linked}) {
     const testbed::RunResult r = Run("bmpview", {}, e2e::Recorded(path));
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.out, "Invalid Arguments!\nRun record not written to " + path + "\n");
   }
+  EXPECT_EQ(ReadText(file), "AB");
+  EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
-// Records of programs run side by side: each line whole, none lost.
+// A record cut short (a full disk) leaves its line open: the next record starts on a line of its
+// own, and a file that ends its lines gets no empty one.
+TEST_F(RunRecord, RecordNeverJoinsATornLine) {
+  for (const std::string before : {"", "{\"format\":1}\n", "{\"format\":1,\"tool\":\"bm77_", "\n"}) {
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << before;
+    Recorded("bmpview", {});
+    const std::string text = ReadText(path_);
+    const bool torn = !before.empty() && before.back() != '\n';
+    const std::string kept = before + (torn ? "\n" : "");
+    ASSERT_EQ(text.compare(0, kept.size(), kept), 0) << text;
+    const std::string record = text.substr(kept.size());
+    EXPECT_EQ(record.find('\n'), record.size() - 1) << text;
+    EXPECT_EQ(json::parse(record)["tool"], "bmpview") << text;
+  }
+}
+
+// Records of programs run side by side: each line whole, none lost, each run with a run id of
+// its own (the schema checks its form).
 TEST_F(RunRecord, TwoToolsAppendingAtOnceNeverInterleave) {
   constexpr int kRuns = 12;
   testbed::Board other;
@@ -221,8 +275,14 @@ TEST_F(RunRecord, TwoToolsAppendingAtOnceNeverInterleave) {
   const std::vector<json> r = Records();
   ASSERT_EQ(r.size(), 2u * kRuns);
   int bmpview = 0;
-  for (const json& record : r) bmpview += record["tool"] == "bmpview";
+  std::set<std::string> runs_seen;
+  for (const json& record : r) {
+    bmpview += record["tool"] == "bmpview";
+    runs_seen.insert(record.value("run", ""));
+  }
   EXPECT_EQ(bmpview, kRuns);
+  EXPECT_EQ(runs_seen.size(), 2u * kRuns);
+  EXPECT_EQ(runs_seen.count(""), 0u);
   EXPECT_THAT(other.violations(), ::testing::IsEmpty());
 }
 

@@ -210,6 +210,12 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"LastLineWithoutLineEnd", "0040: 01 ;\r\n0050: 02 ;",
                       {{0x40, Hex("01")}, {0x50, Hex("02")}}, {}},
         MalformedCase{"NoEndMark", "0040: 01 02\r\n", {{0x40, Hex("0102")}}, {}},
+        // An editor's UTF-8 byte order mark is no part of the first line; elsewhere it is.
+        MalformedCase{"ByteOrderMarkFirst", "\xEF\xBB\xBF" "0040: 01 ;\r\n0050: 02 ;\r\n",
+                      {{0x40, Hex("01")}, {0x50, Hex("02")}}, {}},
+        MalformedCase{"ByteOrderMarkOnly", "\xEF\xBB\xBF", {}, {}},
+        MalformedCase{"ByteOrderMarkLater", "0040: 01 ;\r\n\xEF\xBB\xBF" "0050: 02 ;\r\n",
+                      {{0x40, Hex("01")}}, {}},
         MalformedCase{"NoColonAfterTheAddress", "0100  AA BB ;\r\n", {{0x100, Hex("AABB")}}, {}},
         // Lines that cannot be read are named and not written; the rest of the table is.
         MalformedCase{"NonHexDigits", "0040: zz 1g ;\r\n0050: 02 ;\r\n", {{0x50, Hex("02")}},

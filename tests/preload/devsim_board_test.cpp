@@ -4,16 +4,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "board.h"
+#include "board_folder.h"
 #include "devsim/board_store.h"
 #include "devsim_support.h"
 
@@ -90,7 +93,7 @@ TEST_F(Devsim, BoardIsKeptAcrossRuns) {
 
   const Bytes eeprom = ReadBytes(dir_ / "b" / "eeprom.bin");
   ASSERT_EQ(eeprom.size(), testbed::Module::kEepromSize);
-  EXPECT_EQ(Bytes(eeprom.begin(), eeprom.begin() + 6), (Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}));
+  EXPECT_EQ(Bytes(eeprom.begin(), eeprom.begin() + 6), (Bytes{0x5E, 0x4D, 0x3C, 0x2B, 0x1A, 0x00}));
   EXPECT_EQ(eeprom[0x40], 0x77);
   const Bytes flash = ReadBytes(dir_ / "b" / "flash.bin");
   ASSERT_EQ(flash.size(), testbed::Module::kFlashSize);
@@ -294,6 +297,116 @@ TEST_F(Devsim, WrongFaultOrPictureNameIsNamedAndNothingIsDone) {
   EXPECT_FALSE(fs::exists(dir_ / "screen.jpg"));
 }
 
+// ---- where a board folder may lie ----------------------------------------------------------
+
+// Lines of testbed::BoardFolderClash, which devsim prints after "devsim: ".
+std::string Holds(const std::string& folder, const char* how, const std::string& own) {
+  return "the board folder " + folder + " " + how + " " + own +
+         ", one of the board's own paths: choose another folder";
+}
+std::string LeadsOut(const std::string& folder, const std::string& own, const std::string& to) {
+  return "the board folder " + folder + " leads the board's " + own + " to the machine's " + to +
+         ": choose another folder";
+}
+
+// Links a test lays in its folder, leading to where a board must never be.
+void LayLinks(const fs::path& dir) {
+  fs::create_symlink("/tmp", dir / "tmp-link");
+  fs::create_symlink("/dev/ttyS0", dir / "port-link");
+  fs::create_symlink("elsewhere/../port-link", dir / "relative-link");
+  fs::create_symlink("/tmp/mac/board", dir / "dangling");
+  fs::create_symlink("loop-b", dir / "loop-a");
+  fs::create_symlink("loop-a", dir / "loop-b");
+  fs::create_directories(dir / "dev-out");
+  fs::create_symlink("/dev", dir / "dev-out" / "dev");
+  fs::create_directories(dir / "mac-out" / "tmp");
+  fs::create_symlink("/tmp/mac", dir / "mac-out" / "tmp" / "mac");
+  fs::create_directories(dir / "elsewhere");
+  fs::create_symlink(dir / "elsewhere", dir / "fine-link");
+  fs::create_directories(dir / "tmp");
+}
+
+// Only looks: every folder below is judged from its words and its links, nothing is made. The
+// relative ones climb from the test's own folder past the root (which stays the root).
+TEST_F(Devsim, BoardFolderClashNamesWhatTheFolderIsHoldsOrLiesInside) {
+  LayLinks(dir_);
+  const std::string d = dir_.string();
+  std::string to_root;
+  for (int i = 0; i < 64; ++i) to_root += "../";
+  const std::pair<std::string, std::string> cases[] = {
+      {"/tmp", Holds("/tmp", "holds", "/tmp/mac")},
+      {"/tmp/", Holds("/tmp", "holds", "/tmp/mac")},
+      {"/dev", Holds("/dev", "holds", "/dev/ttyS0")},
+      {"/", Holds("/", "holds", "/dev/ttyS0")},
+      {"/opt/.", Holds("/opt", "holds", "/opt/mac")},
+      {"/tmp/mac", Holds("/tmp/mac", "is", "/tmp/mac")},
+      {"/opt/random/board", Holds("/opt/random/board", "lies inside", "/opt/random")},
+      {"/dev/fb0/x/..", Holds("/dev/fb0", "is", "/dev/fb0")},
+      {to_root + "tmp", Holds("/tmp", "holds", "/tmp/mac")},
+      {d + "/tmp-link", Holds("/tmp", "holds", "/tmp/mac")},
+      {d + "/port-link/board", Holds("/dev/ttyS0/board", "lies inside", "/dev/ttyS0")},
+      {d + "/elsewhere/../relative-link", Holds("/dev/ttyS0", "is", "/dev/ttyS0")},
+      {d + "/dangling", Holds("/tmp/mac/board", "lies inside", "/tmp/mac")},
+      {d + "/dev-out", LeadsOut(d + "/dev-out", "/dev/ttyS0", "/dev/ttyS0")},
+      {d + "/mac-out", LeadsOut(d + "/mac-out", "/tmp/mac", "/tmp/mac")},
+      {d + "/loop-a/board", "the board folder " + d + "/loop-a/board leads through a loop of links"},
+      // Folders of their own, however near a board path their words come.
+      {d + "/board", ""},
+      {d + "/new/board/", ""},
+      {d + "/fine-link", ""},
+      {d + "/tmp", ""},
+      {"/tmpx/board", ""},
+      {"/opt/mac-board", ""},
+  };
+  for (const auto& [folder, line] : cases) {
+    EXPECT_EQ(testbed::BoardFolderClash(folder), line) << folder;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "new"));
+  EXPECT_FALSE(fs::exists("/tmpx"));
+}
+
+// What a folder holds, but the standard error devsim_test::Shell keeps there.
+std::vector<fs::path> Entries(const fs::path& dir) {
+  std::vector<fs::path> entries;
+  for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir)) {
+    if (e.path().filename() != "stderr.txt") entries.push_back(e.path());
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+// devsim refuses such a folder with one line before it makes or opens anything, with the seal
+// and without it, whatever it was asked to do. The folders here lie inside the machine's serial
+// port, the one path where even a board made by mistake could make nothing (no folder can
+// lie inside a device), so this test can never touch the machine's files.
+TEST_F(Devsim, RefusesABoardFolderInsideTheBoardsOwnPaths) {
+  struct stat port {};
+  if (lstat("/dev/ttyS0", &port) != 0 || !S_ISCHR(port.st_mode)) {
+    GTEST_SKIP() << "no serial port /dev/ttyS0 on this machine to stand for a board path";
+  }
+  LayLinks(dir_);
+  const std::string inside = Holds("/dev/ttyS0/b", "lies inside", "/dev/ttyS0");
+  const std::pair<std::string, std::string> cases[] = {
+      {"--board port-link/b -- rf_gate 1", inside},
+      {"--board port-link/b --no-seal -- rf_gate 1", inside},
+      {"--board ./relative-link/../relative-link/b show", inside},
+      {"--board /dev/ttyS0/b fault module-silent", inside},
+      {"--board /dev/ttyS0 picture s.png", Holds("/dev/ttyS0", "is", "/dev/ttyS0")},
+  };
+  const std::vector<fs::path> laid = Entries(dir_);
+  for (const auto& [args, line] : cases) {
+    const DevsimRun r = Run(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(r.err, "devsim: " + line + "\n") << args;
+    EXPECT_EQ(r.out, "") << args;
+  }
+  EXPECT_EQ(Entries(dir_), laid) << "devsim made something";
+  // The board itself refuses such a folder as well, before it makes anything.
+  testbed::BoardOptions options;
+  options.sandbox = (dir_ / "port-link" / "b").string();
+  EXPECT_THROW(testbed::Board{options}, std::invalid_argument);
+}
+
 // ---- the demo ------------------------------------------------------------------------------
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -321,11 +434,11 @@ TEST_F(Devsim, DemoRunsTheFactorySequenceOnANewBoard) {
                         "chip 256"));
   EXPECT_THAT(SummaryLine(lines, "fwupdate"), HasSubstr("name kept: Tavrine-4D5E"));
   EXPECT_THAT(SummaryLine(lines, "tableupdate"), HasSubstr("EEPROM 0x0060: 5a 5b 5c"));
-  EXPECT_THAT(SummaryLine(lines, "ident"), HasSubstr("MAC 5E:4D:3C:2B:1A:00, name Tavrine-1A00"));
+  EXPECT_THAT(SummaryLine(lines, "ident"), HasSubstr("MAC 00:1A:2B:3C:4D:5E, name Tavrine-4D5E"));
   const std::string fresh = SummaryLine(lines, "ident-new-mac");
   EXPECT_THAT(fresh, HasSubstr("new MAC "));
   EXPECT_THAT(fresh, Not(HasSubstr("FF:FF:FF:FF:FF:FF")));
-  EXPECT_THAT(fresh, Not(HasSubstr("5E:4D:3C:2B:1A:00")));
+  EXPECT_THAT(fresh, Not(HasSubstr("00:1A:2B:3C:4D:5E")));
   const fs::path png = dir_ / "board" / "screen.png";
   EXPECT_EQ(lines.back(), "the picture of the screen: " + png.string());
   EXPECT_THAT(r.out, Not(HasSubstr("FAILED")));

@@ -1,6 +1,7 @@
 // bm77_station end to end, the same tests on SQLite and on a throwaway PostgreSQL server.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
@@ -12,6 +13,7 @@
 #include <set>
 
 #include "ledger.h"
+#include "record_format.h"
 #include "sha256.h"
 #include "station_support.h"
 
@@ -29,6 +31,18 @@ std::string Record(const std::string& tool, int status, const json& before, cons
                           {"after", {{"mac", after}, {"name", after.is_null() ? json() : json("Tavrine-X")},
                                      {"vcom", after.is_null() ? json() : json(180)}}}}},
             {"failures", failures}};
+  return r.dump();
+}
+
+// `record` as a tool writes it with a run id: format 2 and the id `n` as 32 hex digits;
+// `change` edits it before it is written out.
+std::string WithRun(const std::string& record, unsigned n, const json& change = json::object()) {
+  char run[33];
+  std::snprintf(run, sizeof run, "%032x", n);
+  json r = json::parse(record);
+  r["format"] = 2;
+  r["run"] = run;
+  r.merge_patch(change);
   return r.dump();
 }
 
@@ -89,6 +103,9 @@ TEST_P(Ledger, BlocksAreCheckedAndHandedOutLowestFirst) {
       {{"block", "add", "00:1A:2B:00:20:01", "00:1A:2B:00:20:00"}, 1, "00:1A:2B:00:20:01 is above"},
       {{"block", "add", "00:11:67:4F:FF:FF", "00:11:67:50:00:01"}, 1, "holds 00:11:67:50:00:00"},
       {{"block", "add", "FF:FF:FF:FF:FF:FF", "FF:FF:FF:FF:FF:FF"}, 1, "holds FF:FF:FF:FF:FF:FF"},
+      {{"block", "add", "01:00:5E:00:00:01", "01:00:5E:00:00:01"}, 1, "holds 01:00:5E:00:00:01, a group (multicast)"},
+      {{"block", "add", "00:FF:FF:FF:FF:F0", "01:00:00:00:00:00"}, 1, "holds 01:00:00:00:00:00, a group"},
+      {{"block", "add", "02:FF:FF:FF:FF:FF", "03:00:00:00:00:05"}, 1, "holds 03:00:00:00:00:00, a group"},
       {{"block", "add", "00-1A-2B-00-30-00", "00:1A:2B:00:30:01"}, 2, "Not a MAC: 00-1A-2B-00-30-00"},
       {{"block", "add", "00:1A:2B:00:30:00", "00:1A:2B:00:30:0G"}, 2, "Not a MAC"},
       {{"block", "add", "00:1A:2B:00:30:00"}, 2, "usage"},
@@ -176,31 +193,54 @@ TEST_P(Ledger, KilledProcessesNeverHandOutAPrintedMacAgain) {
   EXPECT_GE(printed.size(), 20u);
 }
 
-TEST_P(Ledger, ImportStoresEachRecordOnceSkipsMalformedLinesAndTakesItsMacs) {
+TEST_P(Ledger, ImportStoresEachRunOnceSkipsWhatIsNoRecordAndTakesItsMacs) {
   // The first block holds only MACs the records name: next-mac goes on to the second.
   ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:02"}).status, 0);
   ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:10", "00:1A:2B:00:00:17"}).status, 0);
   const std::string provision = Record("bm77_provision", 0, nullptr, "00:1A:2B:00:00:00", "2026-12-07T21:33:00.123Z");
-  const std::string a = Write("a.jsonl", provision + "\n\n" +
+  const auto starting = [&](const char* start) { return Record("Noisewell", 0, nullptr, nullptr, start); };
+  // A record as long as a line may be (4,095 bytes and its line feed), and one byte longer.
+  std::string longest = starting("2026-12-07T21:30:00.000Z");
+  longest.resize(record::kRecordSize - 1, ' ');
+  const std::string a_text = provision + "\n\n" +
       Record("bm77_ident", 2, "00:1A:2B:00:00:01", nullptr, "2026-12-07T21:34:00.000Z",
-             {{{"step", "read-mac"}, {"kind", "silent"}}}) + "\n{\"format\":1}\nnot json\n");
+             {{{"step", "read-mac"}, {"kind", "silent"}}}) + "\n{\"format\":1}\nnot json\n" +
+      longest + "\n" + longest + " \n" + starting("2026-13-45T99:99:99.000Z") + "\n" +
+      starting("2026-02-29T12:00:00.000Z") + "\n" + WithRun(starting("2026-12-07T21:31:00.000Z"), 1);
+  const std::string a = Write("a.jsonl", a_text);
   // The same provisioning record with its keys in another order and other spacing.
   const json parsed = json::parse(provision);
   nlohmann::ordered_json reversed;
   for (auto it = parsed.rbegin(); it != parsed.rend(); ++it) reversed[it.key()] = it.value();
   std::string spread = reversed.dump(1);
   std::replace(spread.begin(), spread.end(), '\n', ' ');
-  const std::string b = Write("b.jsonl", spread + "\n" +
+  const std::string b_text = spread + "\n" +
       Record("bm77_provision", 3, nullptr, nullptr, "2026-12-07T21:35:00.000Z", json::array(),
              {"00:1A:2B:00:00:02", "180"}) + "\n" +
       Record("bm77_ident", 0, "00:1A:2B:00:00:11", "00:1A:2B:00:00:12", "2026-12-07T21:36:00.000Z", json::array(),
-             {"00:1A:2B:00:00:14"}) + "\n");
-  const Output first = Run({"import", a, b, dir_ + "/missing"});
+             {"00:1A:2B:00:00:14"}) + "\n";
+  const std::string b = Write("b.jsonl", b_text);
+  const std::string fifo = dir_ + "/fifo.jsonl";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const Output first = Run({"import", a, b, dir_ + "/missing", dir_, fifo});
   EXPECT_EQ(first.status, 1);
-  EXPECT_EQ(first.out, "Imported 4 records (1 already in the ledger, 2 lines skipped)\n");
-  EXPECT_NE(first.err.find(a + ":4: skipped: tool is missing"), std::string::npos) << first.err;
-  EXPECT_NE(first.err.find(a + ":5: skipped: not JSON"), std::string::npos) << first.err;
-  EXPECT_NE(first.err.find(dir_ + "/missing: cannot be read\n"), std::string::npos) << first.err;
+  EXPECT_EQ(first.out, "Imported 6 records (1 already in the ledger, 5 lines skipped)\n");
+  for (const std::string& says : {a + ":4: skipped: tool is missing\n", a + ":5: skipped: not JSON",
+                                  a + ":7: skipped: longer than a record can be (4096 bytes)\n",
+                                  a + ":8: skipped: start 2026-13-45T99:99:99.000Z is no date and time of the calendar\n",
+                                  a + ":9: skipped: start 2026-02-29T12:00:00.000Z is no date",
+                                  a + ": kept as " + a + ".rejected.1, for the lines skipped\n",
+                                  dir_ + "/missing: cannot be read: No such file or directory\n",
+                                  dir_ + ": cannot be read: a folder, not a file of records\n",
+                                  fifo + ": refused: not a regular file (a FIFO or a device)\n"}) {
+    EXPECT_NE(first.err.find(says), std::string::npos) << says << "\n" << first.err;
+  }
+  // Taken over: gone once stored, kept aside with its skipped lines.
+  EXPECT_NE(access(a.c_str(), F_OK), 0);
+  EXPECT_NE(access(b.c_str(), F_OK), 0);
+  EXPECT_NE(access((b + ".rejected.1").c_str(), F_OK), 0);
+  EXPECT_EQ(station_test::ReadFile(a + ".rejected.1"), a_text);
+  Write("b.jsonl", b_text);
   const Output again = Run({"import", b});
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.out, "Imported 0 records (3 already in the ledger, 0 lines skipped)\n");
@@ -220,9 +260,10 @@ TEST_P(Ledger, ALargeImportIsStoredWholeAndItsMacsSkipped) {
     lines += Record("bm77_provision", i % 7 == 0 ? 3 : 0, nullptr, station::MacText(0x001A2B000000 + i),
                     "2026-12-07T21:30:00.000Z", i % 7 == 0 ? refused : json::array()) + "\n";
   }
-  const std::string file = Write("large.jsonl", lines);
-  EXPECT_EQ(Run({"import", file}).out, "Imported 6000 records (0 already in the ledger, 0 lines skipped)\n");
-  EXPECT_EQ(Run({"import", file}).out, "Imported 0 records (6000 already in the ledger, 0 lines skipped)\n");
+  EXPECT_EQ(Run({"import", Write("large.jsonl", lines)}).out,
+            "Imported 6000 records (0 already in the ledger, 0 lines skipped)\n");
+  EXPECT_EQ(Run({"import", Write("large.jsonl", lines)}).out,
+            "Imported 0 records (6000 already in the ledger, 0 lines skipped)\n");
   EXPECT_EQ(Run({"next-mac"}).out, "00:1A:2B:00:17:70\n");  // the 6,001st
   const std::string report = Run({"report"}).out;
   EXPECT_EQ(report.find("Runs: 6000 (0 without a unit)\n"), 0u) << report;
@@ -230,23 +271,92 @@ TEST_P(Ledger, ALargeImportIsStoredWholeAndItsMacsSkipped) {
   EXPECT_NE(report.find("  write-vcom        refused                    858\n"), std::string::npos) << report;
 }
 
+TEST_P(Ledger, RunIdsKeepTwinRunsApartAndAnUnfinishedImportIsTakenUpOnce) {
+  const std::string twin = Record("bm77_ident", 0, "00:1A:2B:00:00:01", "00:1A:2B:00:00:01", "1970-01-01T00:00:03.000Z");
+  // Two runs of a device whose clock was not set wrote the same bytes but for their run ids;
+  // the second id comes again with other spacing. Without run ids, the twins are one record.
+  std::string spaced = json::parse(WithRun(twin, 2)).dump(2);
+  std::replace(spaced.begin(), spaced.end(), '\n', ' ');
+  const std::string c = Write("c.jsonl", WithRun(twin, 1) + "\n" + WithRun(twin, 2) + "\n" + spaced + "\n" + twin +
+                                             "\n" + twin + "\n");
+  EXPECT_EQ(Run({"import", c}).out, "Imported 3 records (2 already in the ledger, 0 lines skipped)\n");
+  // What an import killed after storing its first batch leaves: the taken file, and a new one
+  // the tools made meanwhile. Both are read, nothing is stored twice, both go.
+  const std::string d = dir_ + "/d.jsonl";
+  Write("d.jsonl.importing", WithRun(twin, 1) + "\n" + WithRun(twin, 3) + "\n");
+  Write("d.jsonl", WithRun(twin, 4) + "\n");
+  const Output taken = Run({"import", d});
+  EXPECT_EQ(taken.status, 0);
+  EXPECT_EQ(taken.out, "Imported 2 records (1 already in the ledger, 0 lines skipped)\n");
+  EXPECT_EQ(taken.err, d + ".importing: left by an import that did not finish: taken up first\n");
+  EXPECT_NE(access(d.c_str(), F_OK), 0);
+  EXPECT_NE(access((d + ".importing").c_str(), F_OK), 0);
+  const std::string runs = Run({"runs", "00:1A:2B:00:00:01"}).out;
+  EXPECT_EQ(std::count(runs.begin(), runs.end(), '\n'), 1 + 5) << runs;
+}
+
+// A tool appends a record every few milliseconds while imports run one after another: every
+// record is stored, once.
+TEST_P(Ledger, ImportWhileAToolAppendsLosesNothing) {
+  constexpr unsigned kBefore = 3000, kAppended = 1500;
+  const std::string file = dir_ + "/runs.jsonl";
+  const auto line = [](unsigned n) {
+    return WithRun(Record("bm77_ident", 0, nullptr, nullptr, "2026-12-07T21:30:00.000Z"), n) + "\n";
+  };
+  std::string before;
+  for (unsigned n = 0; n < kBefore; ++n) before += line(n);
+  Write("runs.jsonl", before);
+  const pid_t tool = fork();
+  if (tool == 0) {
+    for (unsigned n = kBefore; n < kBefore + kAppended; ++n) {
+      // As the tools write it: opened, one write with O_APPEND, closed.
+      const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+      const std::string text = line(n);
+      if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) _exit(1);
+      close(fd);
+      usleep(2000);
+    }
+    _exit(0);
+  }
+  int imports = 0;
+  while (waitpid(tool, nullptr, WNOHANG) == 0) {
+    const Output o = Run({"import", file});
+    EXPECT_TRUE(o.status == 0 || o.err.find("No such file") != std::string::npos) << o.err;
+    ++imports;
+  }
+  Run({"import", file});
+  EXPECT_GE(imports, 2);
+  const std::string all = std::to_string(kBefore + kAppended);
+  const std::string report = Run({"report"}).out;
+  EXPECT_EQ(report.rfind("Runs: " + all + " (" + all + " without a unit)\n", 0), 0u) << report;
+}
+
 TEST_P(Ledger, UnitsRunsAndReportTellWhatTheRecordsSay) {
   ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:07"}).status, 0);
   ASSERT_EQ(Run({"next-mac"}).out, "00:1A:2B:00:00:00\n");
   const json mac = "00:1A:2B:00:00:00", typed = "00:1A:2B:00:00:09";
   const json silent = {{{"step", "read-mac"}, {"kind", "silent"}}, {{"step", "write-vcom"}, {"kind", "refused"}}};
+  ASSERT_EQ(Run({"next-mac"}).out, "00:1A:2B:00:00:01\n");  // never provisioned
+  json random = json::parse(Record("bm77_ident", 0, "FF:FF:FF:FF:FF:FF", "54:16:D2:00:DA:07", "2026-12-07T21:38:00.000Z"));
+  random["sources"] = {{"mac", "random"}, {"vcom", "file"}};
   const std::string file = Write("r.jsonl",
       Record("bm77_provision", 0, nullptr, mac, "2026-12-07T21:30:00.000Z") + "\n" +
       Record("bm77_provision", 0, mac, mac, "2026-12-07T21:36:00.000Z") + "\n" +
       Record("bm77_ident", 2, mac, nullptr, "2026-12-07T21:33:00.000Z", silent) + "\n" +
       Record("Noisewell", 229, nullptr, nullptr, "2026-12-07T21:34:00.000Z") + "\n" +
       Record("bmpview", 1, nullptr, nullptr, "2026-12-07T21:34:30.000Z") + "\n" +  // shown
-      Record("bm77_provision", 0, nullptr, typed, "2026-12-07T21:35:00.000Z") + "\n");
+      Record("bm77_provision", 0, nullptr, typed, "2026-12-07T21:35:00.000Z") + "\n" +
+      Record("bm77_provision", 0, nullptr, "00:1A:2B:00:00:05", "2026-12-07T21:37:00.000Z") + "\n" +
+      random.dump() + "\n" +
+      // A fresh module's default MAC names no unit: every unprovisioned module has it.
+      Record("bm77_fwupdate", 0, "00:11:67:50:00:00", nullptr, "2026-12-07T21:39:00.000Z") + "\n");
   ASSERT_EQ(Run({"import", file}).status, 0);
   EXPECT_EQ(Run({"units"}).out,
             "MAC                RUNS  LAST RUN                  TOOL              STATUS  OUTCOME     NAME          VCOM\n"
             "00:1A:2B:00:00:00     3  2026-12-07T21:36:00.000Z  bm77_provision         0  ok          Tavrine-X     180\n"
-            "00:1A:2B:00:00:09     1  2026-12-07T21:35:00.000Z  bm77_provision         0  ok          Tavrine-X     180\n");
+            "00:1A:2B:00:00:05     1  2026-12-07T21:37:00.000Z  bm77_provision         0  ok          Tavrine-X     180\n"
+            "00:1A:2B:00:00:09     1  2026-12-07T21:35:00.000Z  bm77_provision         0  ok          Tavrine-X     180\n"
+            "54:16:D2:00:DA:07     1  2026-12-07T21:38:00.000Z  bm77_ident             0  ok          Tavrine-X     180\n");
   EXPECT_EQ(Run({"runs", "00:1A:2B:00:00:00"}).out,
             "START                     TOOL              STATUS  OUTCOME      SECONDS  MAC BEFORE         MAC AFTER          FAILURES\n"
             "2026-12-07T21:30:00.000Z  bm77_provision         0  ok             1.250  -                  00:1A:2B:00:00:00  -\n"
@@ -254,21 +364,117 @@ TEST_P(Ledger, UnitsRunsAndReportTellWhatTheRecordsSay) {
             "2026-12-07T21:36:00.000Z  bm77_provision         0  ok             1.250  00:1A:2B:00:00:00  00:1A:2B:00:00:00  -\n");
   const Output none = Run({"runs", "00:1A:2B:00:00:01"});
   EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out, "");
   EXPECT_EQ(none.err, "No runs of 00:1A:2B:00:00:01 in the ledger\n");
   EXPECT_EQ(Run({"report"}).out,
-            "Runs: 6 (2 without a unit)\n"
+            "Runs: 9 (3 without a unit)\n"
             "Per tool:             runs  failed\n"
             "  Noisewell              1       1\n"
-            "  bm77_ident             1       1\n"
-            "  bm77_provision         3       0\n"
+            "  bm77_fwupdate          1       0\n"
+            "  bm77_ident             2       1\n"
+            "  bm77_provision         4       0\n"
             "  bmpview                1       0\n"
             "Per failed step:                          failures\n"
             "  read-mac          silent                       1\n"
             "  write-vcom        refused                      1\n"
-            "MACs in records that the ledger never handed out: 1\n"
+            "MACs handed out and never provisioned: 1\n"
+            "  00:1A:2B:00:00:01\n"
+            "MACs of a block in records, never handed out (typed by hand): 1\n"
+            "  00:1A:2B:00:00:05\n"
+            "MACs in records outside every block: 1\n"
             "  00:1A:2B:00:00:09\n"
+            "MACs drawn at random by bm77_ident: 1\n"
+            "  54:16:D2:00:DA:07\n"
             "MACs provisioned more than once: 1\n"
-            "  00:1A:2B:00:00:00  2 times\n");
+            "  00:1A:2B:00:00:00  2 times\n"
+            "Device names that more than one unit carried: 1\n"
+            "  Tavrine-X         4 units\n");
+}
+
+// The factory sequence of three boards, each with a MAC from the ledger, as the tools record
+// it: one unit per board with all of its runs, and a report without a fault to show.
+TEST_P(Ledger, AFactorySequenceIsOneUnitPerBoardWithAllItsRuns) {
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:0F"}).status, 0);
+  std::string records;
+  for (int board = 0; board < 3; ++board) {
+    std::string mac = Run({"next-mac"}).out;
+    mac.pop_back();
+    const std::string name = "Tavrine-" + mac.substr(12, 2) + mac.substr(15, 2);
+    unsigned minute = 10 * static_cast<unsigned>(board);
+    for (const char* tool : {"bm77_provision", "bm77_fwupdate", "bm77_tableupdate", "bm77_ident"}) {
+      char start[32];
+      std::snprintf(start, sizeof start, "2026-12-07T21:%02u:00.000Z", minute % 60);
+      const json before = std::string(tool) == "bm77_provision" ? json() : json(mac);
+      json r = json::parse(WithRun(Record(tool, 0, before, mac, start), ++minute));
+      r["identity"]["after"]["name"] = name;
+      records += r.dump() + "\n";
+    }
+  }
+  ASSERT_EQ(Run({"import", Write("line.jsonl", records)}).out, "Imported 12 records (0 already in the ledger, 0 lines skipped)\n");
+  const std::string units = Run({"units"}).out;
+  EXPECT_EQ(std::count(units.begin(), units.end(), '\n'), 1 + 3) << units;
+  for (const char* mac : {"00:1A:2B:00:00:00", "00:1A:2B:00:00:01", "00:1A:2B:00:00:02"}) {
+    EXPECT_NE(units.find(std::string(mac) + "     4  "), std::string::npos) << units;
+    const std::string runs = Run({"runs", mac}).out;
+    EXPECT_EQ(std::count(runs.begin(), runs.end(), '\n'), 1 + 4) << runs;
+  }
+  const std::string report = Run({"report"}).out;
+  EXPECT_EQ(report.substr(report.find("MACs handed")),
+            "MACs handed out and never provisioned: 0\n"
+            "MACs of a block in records, never handed out (typed by hand): 0\n"
+            "MACs in records outside every block: 0\n"
+            "MACs drawn at random by bm77_ident: 0\n"
+            "MACs provisioned more than once: 0\n"
+            "Device names that more than one unit carried: 0\n");
+}
+
+// A failure step or a name from a record prints with its control characters escaped: it can
+// never forge a line, and a NUL does not cut it.
+TEST_P(Ledger, ListingsEscapeControlCharacters) {
+  json r = json::parse(Record("bm77_ident", 2, "00:1A:2B:00:00:01", "00:1A:2B:00:00:01", "2026-12-07T21:30:00.000Z",
+                              {{{"step", "read\nMAC 00:1A:2B:00:00:02"}, {"kind", "silent"}}}));
+  r["identity"]["after"]["name"] = std::string("Tav\0rine\\x0A\x7F", 13);
+  ASSERT_EQ(Run({"import", Write("r.jsonl", r.dump() + "\n")}).status, 0);
+  const std::string units = Run({"units"}).out, runs = Run({"runs", "00:1A:2B:00:00:01"}).out,
+                    report = Run({"report"}).out;
+  EXPECT_NE(units.find(" Tav\\x00rine\\\\x0A\\x7F "), std::string::npos) << units;
+  EXPECT_NE(runs.find(" read\\x0AMAC 00:1A:2B:00:00:02/silent\n"), std::string::npos) << runs;
+  EXPECT_NE(report.find("  read\\x0AMAC 00:1A:2B:00:00:02  silent"), std::string::npos) << report;
+  for (const std::string& out : {units, runs, report}) EXPECT_EQ(out.find("\nMAC 00:1A:2B:00:00:02"), std::string::npos);
+}
+
+// 100,000 units listed: the program's memory stays what it is for one.
+TEST_P(Ledger, ListingsHoldNoMoreThanAPage) {
+  constexpr long kUnits = 100000;
+  // Under the sanitizers freed memory is held back for a while: only live memory counts here.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  setenv("ASAN_OPTIONS", (std::string(asan != nullptr ? asan : "") + ":quarantine_size_mb=0").c_str(), 1);
+  const auto units_rss_kib = [&] {
+    const pid_t pid = station_test::Spawn({BM77_STATION, "--db", db_, "units"}, dir_ + "/units.out", dir_ + "/units.err");
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    EXPECT_EQ(status, 0) << station_test::ReadFile(dir_ + "/units.err");
+    return usage.ru_maxrss;
+  };
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:00"}).status, 0);  // the schema made
+  const long few = units_rss_kib();
+  // Stored by a child: a child's peak memory counts what it had before it started the program,
+  // and this process's would then hold the store's cache.
+  const pid_t filler = fork();
+  if (filler == 0) {
+    station::OpenStore(db_, station::Access::kWrite)->Query(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kUnits) +
+        ") INSERT INTO runs (digest, unit, tool, start_time, seconds, status, outcome, record) "
+        "SELECT 'k' || i, i, 'bm77_ident', '2026-12-07T21:30:00.000Z', 1, 0, 'ok', '{}' FROM n");
+    _exit(0);
+  }
+  ASSERT_EQ(station_test::Wait(filler), 0);
+  const long many = units_rss_kib();
+  const std::string out = station_test::ReadFile(dir_ + "/units.out");
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + kUnits);
+  // Held whole, the rows would take some 40 MB; SQLite's page cache takes up to 13 MB here.
+  EXPECT_LT(many - few, 24 * 1024) << few << " KiB for none, " << many << " KiB for " << kUnits;
 }
 
 TEST_P(Ledger, ReadersNeverMakeASchemaAndOtherProgramsDatabasesAreLeftAlone) {
@@ -471,7 +677,7 @@ TEST(StoreName, PostgresInAnyFormSqliteAsAPlainPathAndNothingElse) {
 // Every way a record can break its schema, judged by the import and by a JSON Schema
 // validator over docs/run-record.schema.json: both must agree, and with the table.
 TEST(RunRecord, ImportAcceptsExactlyWhatTheSchemaDescribes) {
-  const json full = json::parse(R"({"format":1,"tool":"bm77_fwupdate","version":"1.4.0","args":["fw.bin","t.txt"],
+  const json full = json::parse(R"({"format":2,"tool":"bm77_fwupdate","version":"1.4.0","run":"0123456789abcdef0123456789abcdef","args":["fw.bin","t.txt"],
     "start":"2026-12-07T21:33:00.123Z","seconds":4.217,"status":0,"outcome":"ok",
     "identity":{"before":{"mac":"00:1A:2B:3C:4D:5E","name":"Tavrine-4D5E","vcom":180},"after":{"mac":null,"name":null,"vcom":null}},
     "sources":{"mac":"module","vcom":"file"},
@@ -485,7 +691,18 @@ TEST(RunRecord, ImportAcceptsExactlyWhatTheSchemaDescribes) {
       {{{{"op", "replace"}, {"path", "/status"}, {"value", 3}}, {{"op", "replace"}, {"path", "/outcome"}, {"value", "table-not-in"}}}, true},
       {{{{"op", "replace"}, {"path", "/identity/before/vcom"}, {"value", 180.0}}}, true},
       {{{{"op", "remove"}, {"path", "/firmware/flash_id"}}, {{"op", "remove"}, {"path", "/firmware/seconds"}}}, true},
-      {{{{"op", "replace"}, {"path", "/format"}, {"value", 2}}}, false},
+      {{{{"op", "replace"}, {"path", "/format"}, {"value", 3}}}, false},
+      {{{{"op", "replace"}, {"path", "/format"}, {"value", 1}}, {{"op", "remove"}, {"path", "/run"}}}, true},
+      {{{{"op", "remove"}, {"path", "/run"}}}, true},  // no random bytes on the device
+      {{{{"op", "replace"}, {"path", "/format"}, {"value", 1}}}, false},  // a run id came with format 2
+      {{{{"op", "replace"}, {"path", "/run"}, {"value", "0123456789ABCDEF0123456789ABCDEF"}}}, false},
+      {{{{"op", "replace"}, {"path", "/run"}, {"value", "0123456789abcdef"}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2028-02-29T23:59:59.999Z"}}}, true},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-13-45T99:99:99.000Z"}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-12-00T21:33:00.123Z"}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-12-07T24:00:00.000Z"}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-12-07T21:60:00.000Z"}}}, false},
+      {{{{"op", "replace"}, {"path", "/start"}, {"value", "2026-12-07T21:33:60.000Z"}}}, false},
       {{{{"op", "replace"}, {"path", "/tool"}, {"value", "rf_gate"}}}, false},
       {{{{"op", "remove"}, {"path", "/args"}}}, false},
       {{{{"op", "replace"}, {"path", "/args/0"}, {"value", 1}}}, false},

@@ -108,6 +108,11 @@ TEST(RecordLine, QuietFieldsStayOutAndNullsStayNull) {
   EXPECT_EQ(j["identity"]["before"], json({{"mac", nullptr}, {"name", nullptr}, {"vcom", nullptr}}));
   EXPECT_EQ(j["seconds"], 0.007);
   EXPECT_EQ(j["args"], json::array());
+  EXPECT_FALSE(j.contains("run"));  // no random bytes: the station keys on the text
+  std::snprintf(r.run, sizeof r.run, "%s", "00ff00ff00ff00ff00ff00ff00ff00ff");
+  const json with_run = json::parse(std::string(line, record::FormatRecord(r, line, sizeof line)));
+  EXPECT_EQ(with_run["run"], "00ff00ff00ff00ff00ff00ff00ff00ff");
+  EXPECT_EQ(with_run["format"], 2);
 }
 
 TEST(RecordCrc32, CheckValue) {

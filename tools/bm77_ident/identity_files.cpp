@@ -31,6 +31,13 @@ constexpr uint8_t kUnusableMacs[][kMacBytes] = {
     {0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
 };
 
+bool AllDecimalDigits(const uint8_t* bytes, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (bytes[i] < '0' || bytes[i] > '9') return false;
+  }
+  return true;
+}
+
 uint8_t DigitByte(int value) { return static_cast<uint8_t>((kDigitZero + value) & 0xFF); }
 
 // Opens `path` for writing in place, or prints the open-failure line and returns -1.
@@ -144,8 +151,9 @@ int ReadVcomFromFile(const char* path, int* vcom) {
   uint8_t digits[kVcomDigits];
   const ssize_t n = read(fd, digits, sizeof digits);
   close(fd);
-  // A value made partly of bytes that were never read would be no VCOM at all.
-  if (n != static_cast<ssize_t>(sizeof digits)) {
+  // A value made partly of bytes that were never read, or of bytes that are no digits ("25\n"
+  // would be 212), is no VCOM at all.
+  if (n != static_cast<ssize_t>(sizeof digits) || !AllDecimalDigits(digits, sizeof digits)) {
     printf(msg::kVcomFileShortFormat, path);
     return -1;
   }
@@ -180,9 +188,16 @@ int CheckMac(int fd, uint8_t* mac) {
     puts(msg::kNoRandomFile);
     return 0;
   }
-  ReadMacFromRandom(kRandomPath, mac);
-  record::SetMacSource("random");
-  const int result = SaveMacToBM77(fd, mac);
+  // A MAC made partly of random bytes and partly of the unusable one would be the same on
+  // every unit whose random file came short: it stays unusable instead.
+  uint8_t random[kMacBytes];
+  const bool whole = ReadMacFromRandom(kRandomPath, random) == 0;
+  int result = 0;
+  if (whole) {
+    memcpy(mac, random, kMacBytes);
+    record::SetMacSource("random");
+    result = SaveMacToBM77(fd, mac);
+  }
   // Random bytes serve one MAC only.
   remove(kRandomPath);
   return result;

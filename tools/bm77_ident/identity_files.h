@@ -78,7 +78,8 @@ void SaveDeviceNameToFile(const uint8_t* name, const char* path);
 // ":00"), then prints the "Save Vcom" line whatever the write did.
 void SaveVcomToFile(int vcom, const char* path);
 // Reads the first three bytes of `path` into `vcom`. Returns 0, or -1 (after one line) when the
-// file cannot be opened or holds fewer than three bytes: then `vcom` is left as it was.
+// file cannot be opened, holds fewer than three bytes or bytes that are not decimal digits:
+// then `vcom` is left as it was.
 int ReadVcomFromFile(const char* path, int* vcom);
 // Reads the first six bytes of `path` into `mac`, as they stand. Returns 0, or -1 after one
 // line when the file cannot be opened or holds fewer than six bytes; the bytes that were read
@@ -87,7 +88,8 @@ int ReadMacFromRandom(const char* path, uint8_t* mac);
 
 // Leaves a usable `mac` as it is. An unusable one is replaced by the first six bytes of the
 // random file that /bin/Noisewell leaves behind and written to the module; without a random
-// file it stays as it was. Returns the module write's result (0 when nothing was written).
+// file, or with one of fewer than six bytes, it stays as it was (still unusable). The random
+// file is removed once read. Returns the module write's result (0 when nothing was written).
 int CheckMac(int fd, uint8_t* mac);
 // Makes `name` (kNameBufferSize bytes) "Tavrine-" and the last four hex digits of `mac`, and
 // writes a name that had to change to the module. Returns the module write's result (0 when

@@ -8,7 +8,9 @@
 // command to the module failed on the way, or a write was acknowledged with an odd status and
 // so may not have been stored (the run still went to its end); 4 everything else went
 // through, but the VCOM did not reach the display power chip or the module was not switched
-// off (a board I/O request failed); 255 no serial port.
+// off (a board I/O request failed); 5 the module's MAC is unusable and no six random bytes
+// came to replace it, so the unit keeps no MAC of its own and needs provisioning (the rest of
+// the run still went to its end; 5 wins over 3 and 4); 255 no serial port.
 #include <stdio.h>
 #include <unistd.h>
 
@@ -26,9 +28,10 @@ constexpr int kStatusDone = 0;
 constexpr int kStatusMacNotRead = 2;
 constexpr int kStatusModuleFailed = 3;
 constexpr int kStatusBoardIoFailed = 4;
+constexpr int kStatusNoUsableMac = 5;
 constexpr int kStatusPort = -1;  // 255 to the shell
-constexpr record::Outcome kOutcomes[] = {
-    {0, "ok"}, {2, "identity"}, {3, "module"}, {4, "board-io"}, {255, "port"}};
+constexpr record::Outcome kOutcomes[] = {{0, "ok"},       {2, "identity"}, {3, "module"},
+                                         {4, "board-io"}, {5, "no-mac"},   {255, "port"}};
 
 // Whether /opt/vcomdata gives a VCOM. A file that cannot be read, is too short or gives a
 // negative value counts as no file: the module's VCOM (or the default) then creates it anew.
@@ -93,7 +96,7 @@ bool Reconcile(int port, uint8_t* mac, bool* io_ok) {
   const int vcom = SettleVcom(port, &module_ok);
   if (HandVcomTo9928(vcom) != 0) *io_ok = false;
   if (SetBM77Power(0) != 0) *io_ok = false;
-  if (module_ok) RecordSettled(mac, name, vcom);
+  if (module_ok && !ident::IsUnusableMac(mac)) RecordSettled(mac, name, vcom);
   return module_ok;
 }
 
@@ -123,6 +126,10 @@ int Run() {
   bool io_ok = true;
   const bool module_ok = Reconcile(port, mac, &io_ok);
   close(port);
+  if (ident::IsUnusableMac(mac)) {
+    puts(ident::msg::kNoUsableMac);
+    return kStatusNoUsableMac;
+  }
   // A write the lenient policy let through without a response may not have been stored.
   if (!module_ok || bm77::UnconfirmedWrites() != 0) return kStatusModuleFailed;
   return io_ok ? kStatusDone : kStatusBoardIoFailed;

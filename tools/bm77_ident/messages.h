@@ -25,5 +25,6 @@ constexpr const char kDeviceNameFormat[] = "Device Name: %s\n";
 // bm77_ident
 constexpr const char kModuleMacFormat[] = "MAc:%x:%x:%x:%x:%x:%x\n";
 constexpr const char kMacNotRead[] = "MAC not read from BM77, nothing written";
+constexpr const char kNoUsableMac[] = "no usable MAC: the unit needs provisioning";
 
 }  // namespace ident::msg

@@ -5,8 +5,9 @@
 // The module is held in its firmware-update boot mode while this runs, then put back in
 // application mode and switched off.
 //
-// The MAC record is written in text order (the first pair at the lowest address), so
-// bm77_ident reads a MAC provisioned here back with its bytes reversed.
+// The MAC record is written the way every tool reads it (the last pair of the text at the
+// lowest address), so the module keeps the MAC the operator typed and bm77_ident keeps the name
+// derived from it.
 //
 // What the operator typed is checked before anything is touched: the MAC must hold two hex
 // digits at each of its six places and be usable by bm77_ident's rule, the VCOM must be three
@@ -70,10 +71,12 @@ bool ReadsBack(int port, const char* record, uint16_t address, const uint8_t* by
   return false;
 }
 
-// The three records as this run wrote them: the MAC in text order, the name, the VCOM. What
-// reads back as written is what the run record calls verified.
+// The three records as this run wrote them: the MAC (stored last pair first), the name, the
+// VCOM. What reads back as written is what the run record calls verified.
 bool ReadBack(int port, const uint8_t* mac, const uint8_t* name, const int* vcom) {
-  const bool mac_same = ReadsBack(port, "MAC", bm77::kMacAddress, mac, bm77::kMacLength);
+  uint8_t stored[bm77::kMacLength];
+  for (size_t i = 0; i < bm77::kMacLength; ++i) stored[i] = mac[bm77::kMacLength - 1 - i];
+  const bool mac_same = ReadsBack(port, "MAC", bm77::kMacAddress, stored, sizeof stored);
   if (mac_same) record::SetMac(record::Moment::kAfter, mac);
   const bool name_same =
       ReadsBack(port, "Device name", bm77::kNameAddress, name, bm77::kNameLength);
@@ -93,7 +96,7 @@ bool Provision(int port, const uint8_t* mac, const int* vcom, bool* io_ok) {
   bool module_ok = CheckDeviceNameAndMac(port, mac, name) == 0;
   ident::SaveIdentityFiles(mac, name);
   if (SaveDeviceNameToBM77(port, name) != 0) module_ok = false;
-  if (SaveMacToBM77TextOrder(port, mac) != 0) module_ok = false;
+  if (SaveMacToBM77(port, mac) != 0) module_ok = false;
   if (vcom != nullptr) {
     SaveVcomToFile(*vcom, ident::kVcomPath);
     if (bm77::WriteVcom(port, *vcom) != 0) module_ok = false;

@@ -69,6 +69,7 @@ constexpr int kBitsPerPixel = 16;
 constexpr int32_t kCompressionNone = 0;
 constexpr int32_t kCompressionBitFields = 3;
 constexpr uint32_t kMasks565[] = {0xF800, 0x07E0, 0x001F};  // red, green, blue
+constexpr int64_t kMasksSize = 12;  // three 4-byte masks, when the file holds them
 constexpr int64_t kRowAlign = 4;  // BMP rows are padded to a multiple of 4 bytes
 
 constexpr size_t kInfoHeaderFileSize = 40;
@@ -136,12 +137,22 @@ bool Masks565(FILE* f) {
   return fseek(f, kHeadersEnd, SEEK_SET) == 0 && same;
 }
 
-// Whether the file is a 16-bit RGB565 picture; anything else would be drawn as stripes.
+// Whether a bit-field picture leaves out its masks: its pixels start right behind the headers,
+// where the masks would stand. Some converters write 5-6-5 pictures so; there is nothing to
+// check then, and nothing says the layout is another.
+bool MasksLeftOut(const BITMAPFILEHEADER& file) {
+  const int64_t stated = static_cast<uint32_t>(file.bfOffBits);
+  return stated >= kHeadersEnd && stated < kHeadersEnd + kMasksSize;
+}
+
+// Whether the file is a 16-bit RGB565 picture; anything known to be another layout would be
+// drawn as stripes.
 bool Is565Picture(FILE* f, const BITMAPFILEHEADER& file, const BITMAPINFOHEADER& info) {
   const bool ok = file.bfType[0] == 'B' && file.bfType[1] == 'M' &&
                   info.biBitCount == kBitsPerPixel &&
                   (info.biCompression == kCompressionNone ||
-                   (info.biCompression == kCompressionBitFields && Masks565(f)));
+                   (info.biCompression == kCompressionBitFields &&
+                    (MasksLeftOut(file) || Masks565(f))));
   if (!ok) puts(msg::kNot16Bit);
   return ok;
 }

@@ -15,9 +15,9 @@ namespace bm77 {
 
 enum class FileOwner {
   kOperator,  // named on the command line: a symbolic link to it is the operator's own choice
-  // One the tools keep under /opt and /tmp. They run as root, and /tmp is open to everyone:
-  // a symbolic or a second hard link planted there would lead a write to a file of someone
-  // else's choosing, so neither is followed.
+  // One the tools keep under /opt and /tmp, and the run record. They run as root, and /tmp is
+  // open to everyone: a symbolic or a second hard link planted there would lead a write to a
+  // file of someone else's choosing, so neither is followed.
   kTool,
 };
 
