@@ -1,11 +1,15 @@
-// bm77_station on a line's scale:
+// bm77_station on a line's scale, on both stores:
 //   (a) importing 100,000 run records into an SQLite ledger (target under 10 s);
 //   (b) next-mac on SQLite: the whole command, from start to exit, as a station script sees
 //       it (target under 5 ms each, judged on the 95th percentile), the ledger's own part
 //       (open, hand out, commit) measured in this process, and the program's start alone;
-//   (c) next-mac on PostgreSQL (a throwaway local server), the whole command, without target.
-// Median, 95th percentile and maximum of kCalls calls. Exit status 0 when the import and the whole
-// next-mac command meet their targets. Wall times swing with the machine's load: judge them idle.
+//   (c) importing the same records into a PostgreSQL ledger (a throwaway local server; target
+//       under 10 s);
+//   (d) next-mac on PostgreSQL, the whole command: idle, and while another import of 100,000
+//       records runs (target under 50 ms, judged on the 95th percentile);
+//   (e) one next-mac on PostgreSQL with 20,000 imported MACs ahead of the lowest free one.
+// Median, 95th percentile and maximum of kCalls calls. Exit status 0 when every target is met.
+// Wall times swing with the machine's load: the README's figures say what ran beside them.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,8 +22,10 @@ namespace {
 
 constexpr int kRecords = 100000;
 constexpr double kImportTarget = 10.0;  // s
-constexpr double kNextMacTarget = 5.0;  // ms
+constexpr double kNextMacTarget = 5.0;  // ms, SQLite
+constexpr double kSharedNextMacTarget = 50.0;  // ms, PostgreSQL while an import runs
 constexpr int kCalls = 200;
+constexpr int kMacsAhead = 20000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -27,12 +33,13 @@ double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Records as a line writes them: every fifth a failure, MACs from one block.
-std::string RecordsFile(const std::string& dir) {
-  const std::string path = dir + "/records.jsonl";
+// Records as a line writes them: every fifth a failure, four records a unit, MACs from
+// `first_mac` on.
+std::string RecordsFile(const std::string& dir, const std::string& name, int records, station::Mac first_mac) {
+  const std::string path = dir + "/" + name;
   std::ofstream out(path);
-  for (int i = 0; i < kRecords; ++i) {
-    const std::string mac = station::MacText(0x001A2B000000 + i / 4);
+  for (int i = 0; i < records; ++i) {
+    const std::string mac = station::MacText(first_mac + i / 4);
     char start[32];
     std::snprintf(start, sizeof start, "2026-12-%02dT%02d:%02d:%02d.%03dZ", 1 + i / 86400 % 28,
                   i / 3600 % 24, i / 60 % 60, i % 60, i % 1000);
@@ -75,12 +82,21 @@ Spread LedgerLatency(const std::string& db) {
   std::vector<double> ms;
   for (int i = 0; i < kCalls; ++i) {
     const auto start = Clock::now();
-    const auto store = station::OpenStore(db);
-    station::OpenLedger(*store);
+    const auto store = station::OpenLedger(db, station::Access::kWrite);
     station::NextMac(*store);
     ms.push_back(Since(start) * 1000);
   }
   return Of(ms);
+}
+
+// Imports `records` into `db`; true when it was done within the target.
+bool TimedImport(const char* label, const std::string& db, const std::string& records, const std::string& scratch) {
+  const auto start = Clock::now();
+  const station_test::Output import = station_test::Station(db, {"import", records}, scratch);
+  const double seconds = Since(start);
+  std::printf("%s import of %d records: %.2f s (target under %.0f s): %s%s", label, kRecords, seconds,
+              kImportTarget, import.out.c_str(), import.err.c_str());
+  return import.status == 0 && seconds < kImportTarget;
 }
 
 }  // namespace
@@ -88,12 +104,9 @@ Spread LedgerLatency(const std::string& db) {
 int main() {
   const std::string dir = station_test::MakeTempDir();
   const std::string db = dir + "/ledger.db";
-  const std::string records = RecordsFile(dir);
-  const auto start = Clock::now();
-  const station_test::Output import = station_test::Station(db, {"import", records}, dir + "/import");
-  const double seconds = Since(start);
-  std::printf("(a) import of %d records on SQLite: %.2f s (target under %.0f s): %s", kRecords, seconds,
-              kImportTarget, import.out.c_str());
+  // An import takes its file over and removes it once stored: each store gets its own copy.
+  bool met = TimedImport("(a) SQLite:", db, RecordsFile(dir, "records.jsonl", kRecords, 0x001A2B000000),
+                         dir + "/import");
 
   station_test::Station(db, {"block", "add", "00:1A:2B:10:00:00", "00:1A:2B:10:FF:FF"}, dir + "/block");
   const Spread ledger = LedgerLatency(db);
@@ -104,11 +117,34 @@ int main() {
   PrintSpread("of which the ledger's part (open, hand out, commit)", ledger);
   PrintSpread("of which the program's start alone", CommandLatency(db, {}, dir + "/start"));
 
+  met = met && whole.p95 < kNextMacTarget;
+
   station_test::PostgresServer server;
   const std::string pg = server.NewDatabase();
+  met = TimedImport("(c) PostgreSQL (local server):", pg,
+                    RecordsFile(dir, "records.jsonl", kRecords, 0x001A2B000000), dir + "/import") && met;
   station_test::Station(pg, {"block", "add", "00:1A:2B:10:00:00", "00:1A:2B:10:FF:FF"}, dir + "/block");
-  std::printf("(c) next-mac on PostgreSQL (local server), %d calls:\n", kCalls);
-  PrintSpread("the whole command", CommandLatency(pg, {"next-mac"}, dir + "/next"));
+  std::printf("(d) next-mac on PostgreSQL, the whole command, %d calls (target under %.0f ms while an import runs, "
+              "judged on the 95th percentile):\n", kCalls, kSharedNextMacTarget);
+  PrintSpread("idle", CommandLatency(pg, {"next-mac"}, dir + "/next"));
+  const std::string more = RecordsFile(dir, "more.jsonl", kRecords, 0x001A2B200000);
+  const pid_t import = station_test::Spawn({BM77_STATION, "--db", pg, "import", more}, dir + "/more.out", dir + "/more.err");
+  const Spread loaded = CommandLatency(pg, {"next-mac"}, dir + "/next");
+  const bool import_ran_throughout = waitpid(import, nullptr, WNOHANG) == 0;
+  station_test::Wait(import);
+  PrintSpread(import_ran_throughout ? "while an import runs" : "while an import runs (it ended first)", loaded);
+  met = met && loaded.p95 < kSharedNextMacTarget;
+
+  // MACs that records name ahead of the lowest free one (typed by hand, say): the first next-mac
+  // after their import skips them all.
+  const std::string ahead = server.NewDatabase();
+  station_test::Station(ahead, {"block", "add", "00:1A:2B:30:00:00", "00:1A:2B:30:FF:FF"}, dir + "/block");
+  station_test::Station(ahead, {"import", RecordsFile(dir, "ahead.jsonl", kMacsAhead * 4, 0x001A2B300000)},
+                        dir + "/import");
+  const auto start = Clock::now();
+  const station_test::Output skipped = station_test::Station(ahead, {"next-mac"}, dir + "/next");
+  std::printf("(e) next-mac on PostgreSQL with %d imported MACs ahead: %.2f ms, %s", kMacsAhead,
+              Since(start) * 1000, skipped.out.c_str());
   std::system(("rm -rf " + dir).c_str());
-  return import.status == 0 && seconds < kImportTarget && whole.p95 < kNextMacTarget ? 0 : 1;
+  return met ? 0 : 1;
 }

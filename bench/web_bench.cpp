@@ -42,8 +42,7 @@ std::string Line(long unit, int step, std::int64_t start_ms) {
 }
 
 void BuildLedger(const std::string& path, std::int64_t now_ms) {
-  const auto store = station::OpenSqliteStore(path);
-  station::OpenLedger(*store);
+  const auto store = station::OpenLedger(path, station::Access::kWrite);
   station::AddBlock(*store, kFirst, kFirst + 2 * kUnits - 1);
   const std::int64_t span_ms = 60 * station::web::kDayMs;
   {

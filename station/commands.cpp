@@ -1,6 +1,8 @@
 #include "commands.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <optional>
 
@@ -47,7 +49,7 @@ int BlockAdd(Store& store, Mac first, Mac last) {
 int NextMacCommand(Store& store) {
   const std::optional<Mac> mac = NextMac(store);
   if (!mac) {
-    std::fputs(msg::kExhausted, stderr);
+    std::fputs(HasBlocks(store) ? msg::kExhausted : msg::kNoBlocks, stderr);
     return kRefused;
   }
   std::printf("%s\n", MacText(*mac).c_str());
@@ -125,7 +127,11 @@ std::optional<Mac> MacArgument(const std::string& text) {
   return mac;
 }
 
-using Work = std::function<int(Store&)>;
+// A command's work, and whether it writes: a reader opens the store for reading only.
+struct Work {
+  Access access;
+  std::function<int(Store&)> run;
+};
 
 // The command's work, or nullopt (after the usage text or a message) when the command line is
 // wrong.
@@ -136,20 +142,20 @@ std::optional<Work> Parse(const std::vector<std::string>& args) {
     const std::optional<Mac> first = MacArgument(args[2]);
     const std::optional<Mac> last = first ? MacArgument(args[3]) : std::nullopt;
     if (!first || !last) return std::nullopt;
-    return Work([=](Store& store) { return BlockAdd(store, *first, *last); });
+    return Work{Access::kWrite, [=](Store& store) { return BlockAdd(store, *first, *last); }};
   }
-  if (command == "next-mac" && count == 0) return Work(NextMacCommand);
+  if (command == "next-mac" && count == 0) return Work{Access::kWrite, NextMacCommand};
   if (command == "import" && count > 0) {
     const std::vector<std::string> files(args.begin() + 1, args.end());
-    return Work([files](Store& store) { return Import(store, files); });
+    return Work{Access::kWrite, [files](Store& store) { return Import(store, files); }};
   }
-  if (command == "units" && count == 0) return Work(ListUnits);
+  if (command == "units" && count == 0) return Work{Access::kRead, ListUnits};
   if (command == "runs" && count == 1) {
     const std::optional<Mac> unit = MacArgument(args[1]);
     if (!unit) return std::nullopt;
-    return Work([=](Store& store) { return ListRuns(store, *unit); });
+    return Work{Access::kRead, [=](Store& store) { return ListRuns(store, *unit); }};
   }
-  if (command == "report" && count == 0) return Work(PrintReport);
+  if (command == "report" && count == 0) return Work{Access::kRead, PrintReport};
   std::fputs(msg::kUsage, stderr);
   return std::nullopt;
 }
@@ -163,12 +169,19 @@ int RunCommand(const std::string& where, const std::vector<std::string>& args) {
   }
   const std::optional<Work> work = Parse(args);
   if (!work) return kUsageError;
+  const StoreName name = ReadStoreName(where);
+  if (name.kind == StoreName::kRefused) {
+    std::fprintf(stderr, msg::kStoreRefused, name.name.c_str());
+    return kUsageError;
+  }
   try {
-    const std::unique_ptr<Store> store = OpenStore(where);
-    OpenLedger(*store);
-    const int status = (*work)(*store);
+    const std::unique_ptr<Store> store = OpenLedger(where, work->access);
+    const int status = work->run(*store);
     // What was printed must reach the reader before the status says it is done.
-    if (std::fflush(stdout) != 0) return kStoreFailed;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, msg::kOutputFailed, std::strerror(errno));
+      return kStoreFailed;
+    }
     return status;
   } catch (const StoreError& error) {
     std::fprintf(stderr, msg::kStoreFailed, error.what());

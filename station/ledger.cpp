@@ -1,7 +1,12 @@
 #include "ledger.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <ctime>
+#include <map>
 #include <string>
+
+#include "messages.h"
 
 namespace station {
 namespace {
@@ -45,24 +50,54 @@ Value Nullable(const std::optional<Mac>& mac) {
   return mac ? Value{std::int64_t{*mac}} : Value{nullptr};
 }
 
+[[noreturn]] void Refuse(const Store& store, const char* why) {
+  throw StoreError(store.Describe() + " " + why);
+}
+
+// A ledger has the table meta, with its columns and the schema version in it: that version.
+std::string LedgerVersion(Store& store, const std::vector<std::string>& tables) {
+  if (std::find(tables.begin(), tables.end(), "meta") == tables.end()) Refuse(store, msg::kNotALedger);
+  const std::vector<std::string> columns = store.Columns("meta");
+  for (const char* column : {"key", "value"}) {
+    if (std::find(columns.begin(), columns.end(), column) == columns.end()) Refuse(store, msg::kNotALedgerMeta);
+  }
+  const Rows version = store.Query("SELECT value FROM meta WHERE key = $1", {std::string(kVersionKey)});
+  if (version.empty()) Refuse(store, msg::kNotALedgerMeta);
+  return version[0][0].value_or("");
+}
+
 }  // namespace
 
-void OpenLedger(Store& store) {
-  if (!store.HasTable("meta")) {
+void OpenLedger(Store& store, Access access) {
+  const std::vector<std::string> tables = store.Tables();
+  if (tables.empty() && access == Access::kRead) Refuse(store, msg::kNoLedgerYet);
+  // Another program's database is left as it is found.
+  std::string version = tables.empty() ? "" : LedgerVersion(store, tables);
+  if (access == Access::kWrite) store.PrepareWrites();
+  if (tables.empty()) {
     WriteTransaction transaction(store);
     // Another station may have made it while this one waited for the lock.
-    if (!store.HasTable("meta")) {
+    const std::vector<std::string> now = store.Tables();
+    if (now.empty()) {
       for (const std::string& statement : SchemaStatements(store)) store.Query(statement);
-      store.Query("INSERT INTO meta (key, value) VALUES ($1, $2)",
-                  {std::string(kVersionKey), std::to_string(kSchemaVersion)});
+      version = std::to_string(kSchemaVersion);
+      store.Query("INSERT INTO meta (key, value) VALUES ($1, $2)", {std::string(kVersionKey), version});
+    } else {
+      version = LedgerVersion(store, now);
     }
     transaction.Commit();
   }
-  const Rows version = store.Query("SELECT value FROM meta WHERE key = $1", {std::string(kVersionKey)});
-  if (version.empty() || version[0][0] != std::to_string(kSchemaVersion)) {
-    throw StoreError("the ledger's schema version is " + (version.empty() ? "missing" : version[0][0].value_or("")) +
-                     ", this program knows version " + std::to_string(kSchemaVersion));
+  if (version != std::to_string(kSchemaVersion)) {
+    char why[160];
+    std::snprintf(why, sizeof why, msg::kSchemaVersion, version.c_str(), kSchemaVersion);
+    throw StoreError(why);
   }
+}
+
+std::unique_ptr<Store> OpenLedger(const std::string& where, Access access) {
+  std::unique_ptr<Store> store = OpenStore(where, access);
+  OpenLedger(*store, access);
+  return store;
 }
 
 BlockVerdict AddBlock(Store& store, Mac first, Mac last) {
@@ -92,9 +127,13 @@ std::optional<Mac> NextMac(Store& store) {
   if (block.empty()) return std::nullopt;
   const Mac first = Number(block[0][0]);
   const Mac last = Number(block[0][1]);
-  Mac mac = Number(block[0][2]);
-  // MACs seen in records are skipped over; the cursor moves past them for good.
-  while (mac <= last && !store.Query("SELECT 1 FROM seen WHERE mac = $1", {std::int64_t{mac}}).empty()) ++mac;
+  // MACs seen in records are skipped over in one query, however many lie ahead: the cursor
+  // itself when it is free, else the MAC after the end of the run of seen ones it starts.
+  const Mac mac = Number(store.Query(
+      "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM seen WHERE mac = CAST($1 AS BIGINT)) THEN CAST($1 AS BIGINT) "
+      "ELSE (SELECT s.mac + 1 FROM seen s WHERE s.mac >= CAST($1 AS BIGINT) AND NOT EXISTS "
+      "(SELECT 1 FROM seen t WHERE t.mac = s.mac + 1) ORDER BY s.mac LIMIT 1) END",
+      {Number(block[0][2])})[0][0]);
   store.Query("UPDATE blocks SET next_mac = $2 WHERE first_mac = $1", {first, std::int64_t{mac + 1}});
   if (mac > last) {
     // The block's rest was all seen: look again in the next one.
@@ -106,31 +145,44 @@ std::optional<Mac> NextMac(Store& store) {
   return mac;
 }
 
+bool HasBlocks(Store& store) { return !store.Query("SELECT 1 FROM blocks LIMIT 1").empty(); }
+
 long StoreRecords(Store& store, const std::vector<RunRecord>& records) {
-  long stored = 0;
-  WriteTransaction transaction(store);
+  constexpr std::size_t kRunColumns = 12;
+  std::vector<Value> runs;
+  runs.reserve(records.size() * kRunColumns);
   for (const RunRecord& record : records) {
-    const Rows id = store.Query(
-        "INSERT INTO runs (digest, unit, tool, start_time, seconds, status, outcome, mac_before, "
-        "mac_after, name_after, vcom_after, record) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, "
-        "$11, $12) ON CONFLICT (digest) DO NOTHING RETURNING id",
-        {record.key, Nullable(record.Unit()), record.tool, record.start, record.seconds,
-         std::int64_t{record.status}, record.outcome, Nullable(record.mac_before),
-         Nullable(record.mac_after),
-         record.name_after ? Value{*record.name_after} : Value{nullptr},
-         record.vcom_after ? Value{std::int64_t{*record.vcom_after}} : Value{nullptr}, record.canonical});
-    if (id.empty()) continue;
-    ++stored;
-    for (const auto& failure : record.failures) {
-      store.Query("INSERT INTO failures (run_id, step, kind) VALUES ($1, $2, $3)",
-                  {Number(id[0][0]), failure.first, failure.second});
-    }
-    for (Mac mac : record.macs) {
-      store.Query("INSERT INTO seen (mac) VALUES ($1) ON CONFLICT (mac) DO NOTHING", {std::int64_t{mac}});
-    }
+    runs.insert(runs.end(),
+                {record.key, Nullable(record.Unit()), record.tool, record.start, record.seconds,
+                 std::int64_t{record.status}, record.outcome, Nullable(record.mac_before), Nullable(record.mac_after),
+                 record.name_after ? Value{*record.name_after} : Value{nullptr},
+                 record.vcom_after ? Value{std::int64_t{*record.vcom_after}} : Value{nullptr}, record.canonical});
   }
+  WriteTransaction transaction(store, WriteTransaction::kImport);
+  // Only the records new to the ledger come back; a record twice in `records` comes back once.
+  std::map<std::string, std::int64_t> new_runs;
+  for (const Row& run : InsertRows(store,
+                                   "INSERT INTO runs (digest, unit, tool, start_time, seconds, status, outcome, "
+                                   "mac_before, mac_after, name_after, vcom_after, record)",
+                                   kRunColumns, runs, "ON CONFLICT (digest) DO NOTHING RETURNING digest, id")) {
+    new_runs.emplace(run[0].value(), Number(run[1]));
+  }
+  std::vector<Value> failures;
+  std::vector<Mac> macs;
+  for (const RunRecord& record : records) {
+    const auto run = new_runs.find(record.key);
+    if (run == new_runs.end() || run->second < 0) continue;
+    for (const auto& failure : record.failures) failures.insert(failures.end(), {run->second, failure.first, failure.second});
+    macs.insert(macs.end(), record.macs.begin(), record.macs.end());
+    run->second = -1;  // its failures are in; a copy further on adds nothing
+  }
+  InsertRows(store, "INSERT INTO failures (run_id, step, kind)", 3, failures);
+  std::sort(macs.begin(), macs.end());
+  macs.erase(std::unique(macs.begin(), macs.end()), macs.end());
+  InsertRows(store, "INSERT INTO seen (mac)", 1, std::vector<Value>(macs.begin(), macs.end()),
+             "ON CONFLICT (mac) DO NOTHING");
   transaction.Commit();
-  return stored;
+  return static_cast<long>(new_runs.size());
 }
 
 namespace {

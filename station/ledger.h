@@ -15,8 +15,12 @@ namespace station {
 
 constexpr int kSchemaVersion = 1;
 
-// Makes the schema on first use; a store of another schema version is refused (StoreError).
-void OpenLedger(Store& store);
+// Checks that the store holds this program's ledger (StoreError when not: another program's
+// tables, another schema version). A writer makes the schema in a store that holds nothing
+// yet; a reader never makes nor changes anything, and is refused there.
+void OpenLedger(Store& store, Access access);
+// The store a name names, opened and checked: what the commands and the web page start from.
+std::unique_ptr<Store> OpenLedger(const std::string& where, Access access);
 
 struct BlockVerdict {
   enum Kind { kAdded, kBackwards, kHoldsUnusable, kHoldsGroup, kOverlaps } kind = kAdded;
@@ -28,9 +32,12 @@ BlockVerdict AddBlock(Store& store, Mac first, Mac last);
 // The lowest MAC of the blocks that was neither handed out nor seen in a record, recorded as
 // handed out (committed) before it is returned; nullopt when every one is taken.
 std::optional<Mac> NextMac(Store& store);
+// Whether any block was registered (an exhausted ledger, or an empty one).
+bool HasBlocks(Store& store);
 
 // Stores the records that are not in the ledger yet, in one transaction, and marks every MAC
-// they name as seen. Returns how many were new.
+// they name as seen. Returns how many were new. Rows go in many to a statement, and the
+// transaction runs beside next-mac and block add: a MAC is seen from the commit on.
 long StoreRecords(Store& store, const std::vector<RunRecord>& records);
 
 // The listings hand their rows to `each` a page at a time: no listing is ever held whole,

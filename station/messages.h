@@ -7,7 +7,8 @@ namespace station::msg {
 
 inline constexpr char kUsage[] =
     "usage: bm77_station --db STORE COMMAND ...\n"
-    "  STORE: an SQLite file, or a postgresql:// URI for a ledger shared by several stations\n"
+    "  STORE: an SQLite file, or a PostgreSQL connection (postgresql://... or host=... dbname=...)\n"
+    "         for a ledger shared by several stations\n"
     "  block add FIRST LAST   register a block of MACs (00:1A:2B:3C:4D:5E)\n"
     "  next-mac               hand out the lowest free MAC and print it\n"
     "  import FILE...         take the files over and store their run records (JSON lines)\n"
@@ -18,6 +19,31 @@ inline constexpr char kUsage[] =
     "exit status: 0 done; 1 refused or incomplete; 2 wrong command line; 3 store failed\n";
 inline constexpr char kNotAMac[] = "Not a MAC: %s (six hex pairs separated by ':')\n";
 inline constexpr char kStoreFailed[] = "Ledger store failed: %s\n";
+inline constexpr char kStoreRefused[] = "Ledger store refused: %s\n";
+inline constexpr char kOutputFailed[] = "Standard output could not be written: %s\n";
+
+// Why a store name cannot hold a shared, lasting ledger.
+inline constexpr char kStoreNameEmpty[] =
+    "the store name is empty (is the variable that should hold it set?)";
+inline constexpr char kStoreNameMemory[] =
+    ":memory: is a throwaway database; give a file path or a PostgreSQL connection";
+inline constexpr char kStoreNameSqliteUri[] =
+    "SQLite URI names (file:...) are not taken; give the file's plain path";
+inline constexpr char kStoreNameScheme[] =
+    "neither a PostgreSQL URI (postgresql://...) nor a plain file path";
+
+// What a store holds, when it is not this program's ledger (the store's name comes first).
+inline constexpr char kNoLedgerYet[] =
+    "holds no ledger yet (block add, next-mac or import makes one)";
+inline constexpr char kNotALedger[] = "is not a ledger: it holds tables of another program";
+inline constexpr char kNotALedgerMeta[] = "is not a ledger: its table meta is another program's";
+inline constexpr char kSchemaVersion[] = "the ledger's schema version is %s, this program knows version %d";
+inline constexpr char kNoSuchFile[] = "no ledger there (%s)";
+inline constexpr char kReadOnlyFile[] = "cannot be written (a read-only file or folder)";
+inline constexpr char kNoWal[] =
+    "the write-ahead log could not be switched on (%s); the ledger needs it";
+inline constexpr char kWriterLockHeld[] =
+    "another station held the ledger's lock longer than %d s (%s)";
 
 inline constexpr char kBlockAdded[] = "Block %s to %s added: %lld MACs\n";
 inline constexpr char kBlockBackwards[] = "Block refused: %s is above %s\n";
@@ -26,6 +52,7 @@ inline constexpr char kBlockGroup[] = "Block refused: it holds %s, a group (mult
 inline constexpr char kBlockOverlaps[] = "Block refused: it overlaps the block %s to %s\n";
 
 inline constexpr char kExhausted[] = "Ledger exhausted: every MAC of its blocks is taken\n";
+inline constexpr char kNoBlocks[] = "Ledger exhausted: it has no blocks (block add registers one)\n";
 
 inline constexpr char kUnreadableFile[] = "%s: cannot be read: %s\n";
 inline constexpr char kFolderNotFile[] = "%s: cannot be read: a folder, not a file of records\n";

@@ -1,26 +1,53 @@
 // The PostgreSQL store, for a ledger that several stations share. The ledger's writers take
 // one transaction-scoped advisory lock, so they run one at a time on every station while
-// readers never wait.
+// readers never wait; imports take one of their own. Every wait has a limit: connecting,
+// waiting for a lock, a statement, a transaction left open, and a peer gone silent.
 #include <dlfcn.h>
 #include <libpq-fe.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "messages.h"
 #include "store.h"
 
 namespace station {
 namespace {
 
-// The advisory lock of the ledger's writers ("bm77" in ASCII).
+// The advisory locks of the ledger's writers ("bm77" in ASCII) and of imports ("bm7i").
 constexpr long long kWriterLock = 0x626d3737;
+constexpr long long kImportLock = 0x626d3769;
+
+// Time limits. A writer holds the lock for milliseconds (an import's batch, well under a
+// second), so a wait of kLockSeconds means a station stuck with it.
+constexpr int kLockSeconds = 5;
+// The server gives the reply of a statement within this, or cancels it.
+constexpr char kStatementLimit[] = "30s";
+// A transaction left open (a station stopped with Ctrl-Z holding the lock) is ended by the
+// server after this.
+constexpr char kIdleInTransactionLimit[] = "30s";
+// Connecting, authentication included; a server that accepts and never answers ends here.
+// The environment's PGCONNECT_TIMEOUT, or the connection's own connect_timeout, wins.
+constexpr char kConnectSeconds[] = "5";
+// A server or a network gone silent under an open connection: probes after 10 s idle, every
+// 5 s, 3 unanswered ones end it; data unacknowledged for 30 s ends it too.
+constexpr const char* kKeepalives[][2] = {
+    {"keepalives", "1"}, {"keepalives_idle", "10"}, {"keepalives_interval", "5"},
+    {"keepalives_count", "3"}, {"tcp_user_timeout", "30000"},
+};
+// The server's code for a lock not granted within lock_timeout.
+constexpr char kLockNotAvailable[] = "55P03";
 
 // libpq is loaded only for a PostgreSQL ledger: it brings some twenty libraries (Kerberos,
 // LDAP, TLS) whose loading would double the time of every command on an SQLite ledger.
 constexpr char kLibPq[] = "libpq.so.5";
 
 struct LibPq {
-  decltype(&PQconnectdb) connectdb;
+  decltype(&PQconnectdbParams) connectdbParams;
+  decltype(&PQexec) exec;
+  decltype(&PQdb) db;
+  decltype(&PQresultErrorField) resultErrorField;
   decltype(&PQstatus) status;
   decltype(&PQerrorMessage) errorMessage;
   decltype(&PQfinish) finish;
@@ -47,7 +74,10 @@ const LibPq& Pq() {
     void* library = dlopen(kLibPq, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) throw StoreError(std::string("cannot load ") + dlerror());
     LibPq loaded{};
-    Resolve(library, "PQconnectdb", loaded.connectdb);
+    Resolve(library, "PQconnectdbParams", loaded.connectdbParams);
+    Resolve(library, "PQexec", loaded.exec);
+    Resolve(library, "PQdb", loaded.db);
+    Resolve(library, "PQresultErrorField", loaded.resultErrorField);
     Resolve(library, "PQstatus", loaded.status);
     Resolve(library, "PQerrorMessage", loaded.errorMessage);
     Resolve(library, "PQfinish", loaded.finish);
@@ -66,9 +96,15 @@ const LibPq& Pq() {
   return pq;
 }
 
+// A statement the server refused, with its SQLSTATE code.
+struct ServerError : StoreError {
+  ServerError(const std::string& why, std::string code) : StoreError(why), state(std::move(code)) {}
+  std::string state;
+};
+
 class PostgresStore : public Store {
  public:
-  explicit PostgresStore(const std::string& uri) : connection_(Pq().connectdb(uri.c_str())) {
+  explicit PostgresStore(const std::string& connection) : connection_(Connect(connection)) {
     if (Pq().status(connection_) != CONNECTION_OK) {
       const std::string why = Pq().errorMessage(connection_);
       Pq().finish(connection_);
@@ -80,38 +116,103 @@ class PostgresStore : public Store {
 
   ~PostgresStore() override { Pq().finish(connection_); }
 
+  // The session's limits in one round trip; a reader's session cannot write.
+  void Configure(Access access) {
+    std::string settings = "SET lock_timeout = '" + std::to_string(kLockSeconds) + "s'; SET statement_timeout = '" +
+                           kStatementLimit + "'; SET idle_in_transaction_session_timeout = '" +
+                           kIdleInTransactionLimit + "';";
+    if (access == Access::kRead) settings += " SET default_transaction_read_only = on;";
+    Checked(Pq().exec(connection_, settings.c_str()));
+  }
+
   Rows Query(const std::string& sql, const std::vector<Value>& params) override {
     std::vector<std::string> texts(params.size());
     std::vector<const char*> values(params.size());
     for (std::size_t i = 0; i < params.size(); ++i) values[i] = Text(params[i], texts[i]);
-    PGresult* result = Pq().execParams(connection_, sql.c_str(), static_cast<int>(params.size()), nullptr,
-                                     values.data(), nullptr, nullptr, 0);
+    return Checked(Pq().execParams(connection_, sql.c_str(), static_cast<int>(params.size()), nullptr,
+                                   values.data(), nullptr, nullptr, 0));
+  }
+
+  // Read committed, whatever the database's default: each statement sees what the writer
+  // before this one committed (under repeatable read, a writer that waited for the lock would
+  // work on what it saw before waiting, and fail to serialize).
+  void PrepareWrites() override {}
+  void BeginWrite() override { BeginLocked(kWriterLock); }
+  void BeginImport() override { BeginLocked(kImportLock); }
+  void Commit() override { Query("COMMIT", {}); }
+  void Rollback() override { Query("ROLLBACK", {}); }
+
+  std::vector<std::string> Tables() override {
+    return Names(Query("SELECT tablename FROM pg_tables WHERE schemaname = current_schema()", {}));
+  }
+
+  std::vector<std::string> Columns(const std::string& table) override {
+    // The catalog itself: information_schema's view of it takes milliseconds, at every command.
+    return Names(Query("SELECT attname FROM pg_attribute WHERE attrelid = "
+                       "to_regclass(quote_ident(current_schema()) || '.' || quote_ident($1)) AND attnum > 0 "
+                       "AND NOT attisdropped",
+                       {table}));
+  }
+
+  std::string Describe() const override { return std::string("the database ") + Pq().db(connection_); }
+
+  const char* AutoKey() const override { return "BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY"; }
+
+  std::size_t MaxParams() const override { return 65535; }  // the protocol's 16-bit count
+
+ private:
+  // The caller's connection string or URI comes last, so that what it sets wins over the
+  // limits set here.
+  static PGconn* Connect(const std::string& connection) {
+    std::vector<const char*> keywords, values;
+    if (std::getenv("PGCONNECT_TIMEOUT") == nullptr) {
+      keywords.push_back("connect_timeout");
+      values.push_back(kConnectSeconds);
+    }
+    for (const auto& keepalive : kKeepalives) {
+      keywords.push_back(keepalive[0]);
+      values.push_back(keepalive[1]);
+    }
+    keywords.push_back("dbname");
+    values.push_back(connection.c_str());
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    return Pq().connectdbParams(keywords.data(), values.data(), 1);
+  }
+
+  void BeginLocked(long long lock) {
+    Query("BEGIN ISOLATION LEVEL READ COMMITTED", {});
+    try {
+      Query("SELECT pg_advisory_xact_lock($1)", {std::int64_t{lock}});
+    } catch (const ServerError& error) {
+      if (error.state != kLockNotAvailable) throw;
+      char why[256];
+      std::snprintf(why, sizeof why, msg::kWriterLockHeld, kLockSeconds, error.what());
+      throw StoreError(why);
+    }
+  }
+
+  // The rows of a result, or its error as a ServerError; the result is freed either way.
+  static Rows Checked(PGresult* result) {
     const ExecStatusType status = Pq().resultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      const std::string why = Pq().resultErrorMessage(result);
+      const std::string why = Trimmed(Pq().resultErrorMessage(result));
+      const char* state = Pq().resultErrorField(result, PG_DIAG_SQLSTATE);
+      const std::string code = state != nullptr ? state : "";
       Pq().clear(result);
-      throw StoreError(Trimmed(why));
+      throw ServerError(why.empty() ? "the server's connection was lost" : why, code);
     }
     Rows rows = Collect(result);
     Pq().clear(result);
     return rows;
   }
 
-  void BeginWrite() override {
-    Query("BEGIN", {});
-    Query("SELECT pg_advisory_xact_lock($1)", {std::int64_t{kWriterLock}});
-  }
-  void Commit() override { Query("COMMIT", {}); }
-  void Rollback() override { Query("ROLLBACK", {}); }
-
-  bool HasTable(const std::string& name) override {
-    const Rows rows = Query("SELECT to_regclass($1) IS NOT NULL", {name});
-    return rows.at(0).at(0) == std::string("t");
+  static std::vector<std::string> Names(const Rows& rows) {
+    std::vector<std::string> names;
+    for (const Row& row : rows) names.push_back(row.at(0).value_or(""));
+    return names;
   }
 
-  const char* AutoKey() const override { return "BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY"; }
-
- private:
   static std::string Trimmed(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     return text;
@@ -154,8 +255,10 @@ class PostgresStore : public Store {
 
 }  // namespace
 
-std::unique_ptr<Store> OpenPostgresStore(const std::string& uri) {
-  return std::make_unique<PostgresStore>(uri);
+std::unique_ptr<Store> OpenPostgresStore(const std::string& connection, Access access) {
+  auto store = std::make_unique<PostgresStore>(connection);
+  store->Configure(access);
+  return store;
 }
 
 }  // namespace station

@@ -1,7 +1,5 @@
 #include "web_data.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -21,6 +19,8 @@ constexpr std::int64_t kWeekDays = 7;
 constexpr std::size_t kAlarmsMax = 100;
 constexpr int kBlocksMax = 100;
 
+// Runs are stored by one import at a time (SQLite's one writer, PostgreSQL's import lock), and
+// their ids rise in the order they are committed: reading on from the last id seen misses none.
 const char kNewRuns[] =
     "SELECT id, unit, tool, start_time, status, outcome, name_after FROM runs WHERE id > $1 "
     "ORDER BY id LIMIT $2";
@@ -42,10 +42,6 @@ const char kFirstHandedFrom[] =
 const char kHandedBetween[] = "SELECT COUNT(*) FROM handed WHERE mac >= $1 AND mac < $2";
 
 std::int64_t Number(const std::optional<std::string>& text) { return std::stoll(text.value()); }
-
-bool IsPostgres(const std::string& where) {
-  return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
-}
 
 // Days from 1970-01-01 to a civil date, and back (proleptic Gregorian).
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
@@ -98,22 +94,7 @@ long long HandedSince(Store& store, Mac first, Mac cursor, const std::string& cu
 
 }  // namespace
 
-std::unique_ptr<Store> OpenForReading(const std::string& where) {
-  const bool postgres = IsPostgres(where);
-  struct stat file {};
-  if (!postgres && (stat(where.c_str(), &file) != 0 || !S_ISREG(file.st_mode))) {
-    throw StoreError("no ledger at " + where);
-  }
-  std::unique_ptr<Store> store = OpenStore(where);
-  store->Query(postgres ? "SET default_transaction_read_only = on" : "PRAGMA query_only = 1");
-  if (!store->HasTable("meta")) throw StoreError(where + " holds no ledger");
-  const Rows version = store->Query("SELECT value FROM meta WHERE key = $1", {std::string("schema_version")});
-  if (version.empty() || version[0][0] != std::to_string(kSchemaVersion)) {
-    throw StoreError("the ledger's schema version is " + (version.empty() ? "missing" : version[0][0].value_or("")) +
-                     ", this program knows version " + std::to_string(kSchemaVersion));
-  }
-  return store;
-}
+std::unique_ptr<Store> OpenForReading(const std::string& where) { return OpenLedger(where, Access::kRead); }
 
 bool Passed(const std::string& tool, int status) { return status == (tool == "bmpview" ? 1 : 0); }
 

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <memory>
@@ -69,6 +70,14 @@ class Ledger : public testing::TestWithParam<std::string> {
   }
   void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
   Output Run(const std::vector<std::string>& args) { return station_test::Station(db_, args, dir_ + "/run"); }
+  // Another store on the same server (or in the same folder), for the tests that need two.
+  std::string OtherStore(const std::string& name) {
+    return GetParam() == "sqlite" ? dir_ + "/" + name + ".db" : Server()->NewDatabase();
+  }
+  // What the store holds, seen by the test itself.
+  static std::vector<std::string> TablesOf(const std::string& db) {
+    return station::OpenStore(db, station::Access::kRead)->Tables();
+  }
   std::string Write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name) << text;
     return dir_ + "/" + name;
@@ -82,6 +91,9 @@ class Ledger : public testing::TestWithParam<std::string> {
 };
 
 TEST_P(Ledger, BlocksAreCheckedAndHandedOutLowestFirst) {
+  const Output none = Run({"next-mac"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "Ledger exhausted: it has no blocks (block add registers one)\n");
   EXPECT_EQ(Run({"block", "add", "00:1A:2B:00:10:00", "00:1A:2B:00:10:01"}).status, 0);
   EXPECT_EQ(Run({"block", "add", "00:1a:2b:00:00:fe", "00:1A:2B:00:01:00"}).out,
             "Block 00:1A:2B:00:00:FE to 00:1A:2B:00:01:00 added: 3 MACs\n");
@@ -122,6 +134,12 @@ TEST_P(Ledger, BlocksAreCheckedAndHandedOutLowestFirst) {
 TEST_P(Ledger, EightProcessesAtOnceGetTheLowestMacsEachOnce) {
   constexpr int kProcesses = 8, kEach = 200;
   ASSERT_EQ(Run({"block", "add", "00:1A:2B:01:00:00", "00:1A:2B:01:03:FF"}).status, 0);  // 1,024
+  if (GetParam() == "postgresql") {
+    // A database whose default is repeatable read: the writers keep to read committed.
+    const auto store = station::OpenStore(db_, station::Access::kWrite);
+    const std::string name = store->Query("SELECT current_database()").at(0).at(0).value();
+    store->Query("ALTER DATABASE " + name + " SET default_transaction_isolation = 'repeatable read'");
+  }
   ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:01:FF"}).status, 0);  // 512, lower
   ASSERT_EQ(Run({"block", "add", "00:1A:2B:02:00:00", "00:1A:2B:02:FF:FF"}).status, 0);
   std::vector<pid_t> children;
@@ -200,13 +218,15 @@ TEST_P(Ledger, ImportStoresEachRunOnceSkipsWhatIsNoRecordAndTakesItsMacs) {
   std::replace(spread.begin(), spread.end(), '\n', ' ');
   const std::string b_text = spread + "\n" +
       Record("bm77_provision", 3, nullptr, nullptr, "2026-12-07T21:35:00.000Z", json::array(),
-             {"00:1A:2B:00:00:02", "180"}) + "\n";
+             {"00:1A:2B:00:00:02", "180"}) + "\n" +
+      Record("bm77_ident", 0, "00:1A:2B:00:00:11", "00:1A:2B:00:00:12", "2026-12-07T21:36:00.000Z", json::array(),
+             {"00:1A:2B:00:00:14"}) + "\n";
   const std::string b = Write("b.jsonl", b_text);
   const std::string fifo = dir_ + "/fifo.jsonl";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   const Output first = Run({"import", a, b, dir_ + "/missing", dir_, fifo});
   EXPECT_EQ(first.status, 1);
-  EXPECT_EQ(first.out, "Imported 5 records (1 already in the ledger, 5 lines skipped)\n");
+  EXPECT_EQ(first.out, "Imported 6 records (1 already in the ledger, 5 lines skipped)\n");
   for (const std::string& says : {a + ":4: skipped: tool is missing\n", a + ":5: skipped: not JSON",
                                   a + ":7: skipped: longer than a record can be (4096 bytes)\n",
                                   a + ":8: skipped: start 2026-13-45T99:99:99.000Z is no date and time of the calendar\n",
@@ -225,9 +245,32 @@ TEST_P(Ledger, ImportStoresEachRunOnceSkipsWhatIsNoRecordAndTakesItsMacs) {
   Write("b.jsonl", b_text);
   const Output again = Run({"import", b});
   EXPECT_EQ(again.status, 0);
-  EXPECT_EQ(again.out, "Imported 0 records (2 already in the ledger, 0 lines skipped)\n");
-  // The identity MACs and the one typed as an argument are never handed out.
-  EXPECT_EQ(MacsHandedOut(2), (std::vector<std::string>{"00:1A:2B:00:00:10\n", "00:1A:2B:00:00:11\n"}));
+  EXPECT_EQ(again.out, "Imported 0 records (3 already in the ledger, 0 lines skipped)\n");
+  // The identity MACs and the ones typed as arguments are never handed out.
+  EXPECT_EQ(MacsHandedOut(4), (std::vector<std::string>{"00:1A:2B:00:00:10\n", "00:1A:2B:00:00:13\n",
+                                                        "00:1A:2B:00:00:15\n", "00:1A:2B:00:00:16\n"}));
+}
+
+// More records than one statement of either store binds: every one stored once with its
+// failures, and the run of MACs they name skipped by the next next-mac at once.
+TEST_P(Ledger, ALargeImportIsStoredWholeAndItsMacsSkipped) {
+  constexpr int kRecords = 6000;
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:FF:FF"}).status, 0);
+  std::string lines;
+  const json refused = {{{"step", "write-vcom"}, {"kind", "refused"}}};
+  for (int i = 0; i < kRecords; ++i) {
+    lines += Record("bm77_provision", i % 7 == 0 ? 3 : 0, nullptr, station::MacText(0x001A2B000000 + i),
+                    "2026-12-07T21:30:00.000Z", i % 7 == 0 ? refused : json::array()) + "\n";
+  }
+  EXPECT_EQ(Run({"import", Write("large.jsonl", lines)}).out,
+            "Imported 6000 records (0 already in the ledger, 0 lines skipped)\n");
+  EXPECT_EQ(Run({"import", Write("large.jsonl", lines)}).out,
+            "Imported 0 records (6000 already in the ledger, 0 lines skipped)\n");
+  EXPECT_EQ(Run({"next-mac"}).out, "00:1A:2B:00:17:70\n");  // the 6,001st
+  const std::string report = Run({"report"}).out;
+  EXPECT_EQ(report.find("Runs: 6000 (0 without a unit)\n"), 0u) << report;
+  EXPECT_NE(report.find("  bm77_provision      6000     858\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("  write-vcom        refused                    858\n"), std::string::npos) << report;
 }
 
 TEST_P(Ledger, RunIdsKeepTwinRunsApartAndAnUnfinishedImportIsTakenUpOnce) {
@@ -441,7 +484,7 @@ TEST_P(Ledger, ListingsHoldNoMoreThanAPage) {
   // and this process's would then hold the store's cache.
   const pid_t filler = fork();
   if (filler == 0) {
-    station::OpenStore(db_)->Query(
+    station::OpenStore(db_, station::Access::kWrite)->Query(
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kUnits) +
         ") INSERT INTO runs (digest, unit, tool, start_time, seconds, status, outcome, record) "
         "SELECT 'k' || i, i, 'bm77_ident', '2026-12-07T21:30:00.000Z', 1, 0, 'ok', '{}' FROM n");
@@ -455,21 +498,202 @@ TEST_P(Ledger, ListingsHoldNoMoreThanAPage) {
   EXPECT_LT(many - few, 24 * 1024) << few << " KiB for none, " << many << " KiB for " << kUnits;
 }
 
-TEST_P(Ledger, SchemaIsMadeOnFirstUseAndAnotherVersionRefused) {
+TEST_P(Ledger, ReadersNeverMakeASchemaAndOtherProgramsDatabasesAreLeftAlone) {
+  const std::string nothing_yet = GetParam() == "sqlite" ? "no ledger there (No such file or directory)\n"
+                                                         : "holds no ledger yet (block add, next-mac or import makes one)\n";
+  for (const auto& reader : {std::vector<std::string>{"units"}, {"runs", "00:1A:2B:00:00:00"}, {"report"}}) {
+    const Output o = Run(reader);
+    EXPECT_EQ(o.status, 3) << reader[0];
+    EXPECT_NE(o.err.find(nothing_yet), std::string::npos) << o.err;
+  }
+  if (GetParam() == "sqlite") {
+    EXPECT_NE(access(db_.c_str(), F_OK), 0);
+    std::ofstream(db_).close();  // an empty file is an empty database
+    EXPECT_NE(Run({"units"}).err.find("holds no ledger yet"), std::string::npos);
+  }
+  EXPECT_EQ(TablesOf(db_), std::vector<std::string>{});
+  ASSERT_EQ(Run({"next-mac"}).status, 1);  // a writer makes the schema
   ASSERT_EQ(Run({"units"}).status, 0);
-  ASSERT_EQ(Run({"units"}).status, 0);
-  const std::unique_ptr<station::Store> store = station::OpenStore(db_);
+  // What a reader opens (the web page's way in too) cannot write, whatever it is asked.
+  EXPECT_THROW(station::OpenLedger(db_, station::Access::kRead)->Query("CREATE TABLE notes (text TEXT)"),
+               station::StoreError);
+  const std::unique_ptr<station::Store> store = station::OpenStore(db_, station::Access::kWrite);
   EXPECT_EQ(store->Query("SELECT value FROM meta WHERE key = 'schema_version'", {}),
             station::Rows{{std::string("1")}});
   store->Query("UPDATE meta SET value = '2'", {});
   const Output refused = Run({"next-mac"});
   EXPECT_EQ(refused.status, 3);
   EXPECT_EQ(refused.err, "Ledger store failed: the ledger's schema version is 2, this program knows version 1\n");
-  EXPECT_EQ(station_test::Station(dir_ + "/no/such/folder.db", {"units"}, dir_ + "/run").status, 3);
+
+  // Another program's database, and one whose table meta is not the ledger's: every command
+  // says so, and nothing of it changes.
+  const struct { const char* schema; const char* says; } kOthers[] = {
+      {"CREATE TABLE parts (id INTEGER, name TEXT)", "is not a ledger: it holds tables of another program"},
+      {"CREATE TABLE meta (name TEXT, setting TEXT)", "is not a ledger: its table meta is another program's"},
+      {"CREATE TABLE meta (key TEXT, value TEXT)", "is not a ledger: its table meta is another program's"},
+  };
+  int n = 0;
+  for (const auto& other : kOthers) {
+    const std::string db = OtherStore("other" + std::to_string(n++));
+    station::OpenStore(db, station::Access::kWrite)->Query(other.schema);
+    const std::vector<std::string> before = TablesOf(db);
+    for (const auto& command : {std::vector<std::string>{"next-mac"}, {"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:01"},
+                                {"import", Write("none.jsonl", "")}, {"units"}, {"report"}}) {
+      const Output o = station_test::Station(db, command, dir_ + "/other");
+      EXPECT_EQ(o.status, 3) << other.schema << " " << command[0];
+      EXPECT_NE(o.err.find(other.says), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(TablesOf(db), before) << other.schema;
+    if (GetParam() == "sqlite") {
+      EXPECT_EQ(station::OpenStore(db, station::Access::kRead)->Query("PRAGMA journal_mode").at(0).at(0), "delete");
+    }
+  }
+}
+
+TEST_P(Ledger, EightStationsAtOnceOnAFreshStoreAllSucceed) {
+  constexpr int kStations = 8;
+  const int rounds = GetParam() == "sqlite" ? 25 : 4;
+  for (int round = 0; round < rounds; ++round) {
+    const std::string db = OtherStore("fresh" + std::to_string(round));
+    std::vector<pid_t> stations;
+    for (int s = 0; s < kStations; ++s) {
+      const std::string first = station::MacText(0x001A2B000000 + 0x100 * s);
+      const std::string last = station::MacText(0x001A2B000000 + 0x100 * s + 0xFF);
+      stations.push_back(station_test::Spawn({BM77_STATION, "--db", db, "block", "add", first, last},
+                                             dir_ + "/s" + std::to_string(s) + ".out",
+                                             dir_ + "/s" + std::to_string(s) + ".err"));
+    }
+    for (std::size_t s = 0; s < stations.size(); ++s) {
+      EXPECT_EQ(station_test::Wait(stations[s]), 0)
+          << "round " << round << ": " << station_test::ReadFile(dir_ + "/s" + std::to_string(s) + ".err");
+    }
+    EXPECT_EQ(station_test::Station(db, {"next-mac"}, dir_ + "/first").out, "00:1A:2B:00:00:00\n");
+  }
+}
+
+TEST_P(Ledger, AMacThatCouldNotBePrintedIsSaidAndNeverHandedOutAgain) {
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:07"}).status, 0);
+  const pid_t pid = station_test::Spawn({BM77_STATION, "--db", db_, "next-mac"}, "/dev/full", dir_ + "/full.err");
+  EXPECT_EQ(station_test::Wait(pid), 3);
+  EXPECT_EQ(station_test::ReadFile(dir_ + "/full.err"),
+            "Standard output could not be written: No space left on device\n");
+  EXPECT_EQ(Run({"next-mac"}).out, "00:1A:2B:00:00:01\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, Ledger, testing::Values("sqlite", "postgresql"),
                          [](const testing::TestParamInfo<std::string>& store) { return store.param; });
+
+// What only one of the stores has: SQLite's file and log, PostgreSQL's connections and limits.
+using SqliteLedger = Ledger;
+using SharedLedger = Ledger;
+
+TEST_P(SqliteLedger, ErrorsNameTheFileAndWritersNeedTheLog) {
+  const Output missing = station_test::Station(dir_ + "/no/such/folder.db", {"next-mac"}, dir_ + "/run");
+  EXPECT_EQ(missing.status, 3);
+  EXPECT_EQ(missing.err.find("Ledger store failed: " + dir_ + "/no/such/folder.db: "), 0u) << missing.err;
+  // A folder the station may not write in: the log cannot be made, and the writer says so;
+  // a reader of a ledger there works, and leaves the folder as it was.
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:07"}).status, 0);
+  const std::string plain = dir_ + "/plain.db";
+  station::OpenStore(plain, station::Access::kWrite)->Query("PRAGMA journal_mode=DELETE");
+  ASSERT_EQ(chown(plain.c_str(), getpwnam("nobody")->pw_uid, 0), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  const Output no_log = station_test::Station(plain, {"next-mac"}, "/tmp/bm77-station-nobody", "nobody");
+  EXPECT_EQ(no_log.status, 3);
+  EXPECT_EQ(no_log.err.find("Ledger store failed: " + plain + ": the write-ahead log could not be switched on"), 0u)
+      << no_log.err;
+  const Output report = station_test::Station(db_, {"report"}, "/tmp/bm77-station-nobody", "nobody");
+  EXPECT_EQ(report.status, 0) << report.err;
+  EXPECT_EQ(report.out.find("Runs: 0 (0 without a unit)\n"), 0u) << report.out;
+  std::system("rm -f /tmp/bm77-station-nobody.out /tmp/bm77-station-nobody.err");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, SqliteLedger, testing::Values("sqlite"),
+                         [](const testing::TestParamInfo<std::string>& store) { return store.param; });
+
+TEST_P(SharedLedger, ConnectionsInAnyFormReachTheSameLedger) {
+  const std::string uri = db_.substr(std::string("postgresql").size());
+  const std::string name = station::OpenStore(db_, station::Access::kWrite)->Query("SELECT current_database()")[0][0].value();
+  ASSERT_EQ(station_test::Station("PostgreSQL" + uri, {"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:07"},
+                                  dir_ + "/run").status, 0);
+  EXPECT_EQ(station_test::Station("POSTGRES" + uri, {"next-mac"}, dir_ + "/run").out, "00:1A:2B:00:00:00\n");
+  const std::string keywords = "host=" + Server()->SocketDir() + " port=" + std::to_string(Server()->Port()) +
+                               " user=postgres dbname=" + name;
+  EXPECT_EQ(station_test::Station(keywords, {"next-mac"}, dir_ + "/run").out, "00:1A:2B:00:00:01\n");
+  // A keyword string with a typing error reaches no file: libpq names the error.
+  const Output typo = station_test::Station("host=" + Server()->SocketDir() + " dbnme=" + name, {"next-mac"}, dir_ + "/run");
+  EXPECT_EQ(typo.status, 3);
+  EXPECT_NE(typo.err.find("dbnme"), std::string::npos) << typo.err;
+}
+
+TEST_P(SharedLedger, AHeldLockEndsNextMacWithinTenSeconds) {
+  ASSERT_EQ(Run({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:07"}).status, 0);
+  const auto store = station::OpenLedger(db_, station::Access::kWrite);
+  store->BeginWrite();
+  const auto start = std::chrono::steady_clock::now();
+  const Output held = Run({"next-mac"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(held.status, 3);
+  EXPECT_NE(held.err.find("another station held the ledger's lock longer than 5 s"), std::string::npos) << held.err;
+  EXPECT_EQ(held.out, "");
+  store->Rollback();
+  EXPECT_EQ(Run({"next-mac"}).out, "00:1A:2B:00:00:00\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, SharedLedger, testing::Values("postgresql"),
+                         [](const testing::TestParamInfo<std::string>& store) { return store.param; });
+
+// A server that takes the connection and never answers: the command ends, and says why.
+TEST(SharedLedgerServer, ASilentServerEndsTheCommand) {
+  const std::string dir = station_test::MakeTempDir();
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s/.s.PGSQL.5432", dir.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 8), 0);
+  const auto start = std::chrono::steady_clock::now();
+  const Output silent = station_test::Station("host=" + dir + " port=5432 dbname=ledger", {"next-mac"}, dir + "/run");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(silent.status, 3);
+  EXPECT_EQ(silent.err.find("Ledger store failed: cannot connect: "), 0u) << silent.err;
+  EXPECT_NE(silent.err.find("timeout"), std::string::npos) << silent.err;
+  close(listener);
+  std::system(("rm -rf " + dir).c_str());
+}
+
+// Store names: which store each one names, and the ones that cannot hold a shared, lasting
+// ledger, refused before anything is opened.
+TEST(StoreName, PostgresInAnyFormSqliteAsAPlainPathAndNothingElse) {
+  using station::StoreName;
+  const struct { const char* where; StoreName::Kind kind; const char* name; } kNames[] = {
+      {"postgresql://station@host/ledger", StoreName::kPostgres, "postgresql://station@host/ledger"},
+      {"PostgreSQL://station@host/ledger", StoreName::kPostgres, "postgresql://station@host/ledger"},
+      {"POSTGRES://host/Ledger", StoreName::kPostgres, "postgres://host/Ledger"},
+      {"host=ledger-host dbname=ledger password=secret", StoreName::kPostgres, "host=ledger-host dbname=ledger password=secret"},
+      {" dbname = ledger", StoreName::kPostgres, " dbname = ledger"},
+      {"ledger.db", StoreName::kSqlite, "ledger.db"},
+      {"/var/lib/station/ledger.db", StoreName::kSqlite, "/var/lib/station/ledger.db"},
+      {"./a=b.db", StoreName::kSqlite, "./a=b.db"},
+      {"", StoreName::kRefused, "the store name is empty (is the variable that should hold it set?)"},
+      {":memory:", StoreName::kRefused, ":memory: is a throwaway database; give a file path or a PostgreSQL connection"},
+      {"file:/x/n.db?vfs=unix-none", StoreName::kRefused, "SQLite URI names (file:...) are not taken; give the file's plain path"},
+      {"FILE:ledger.db", StoreName::kRefused, "SQLite URI names (file:...) are not taken; give the file's plain path"},
+      {"postgresq://host/ledger", StoreName::kRefused, "neither a PostgreSQL URI (postgresql://...) nor a plain file path"},
+  };
+  const std::string dir = station_test::MakeTempDir();
+  for (const auto& c : kNames) {
+    const StoreName name = station::ReadStoreName(c.where);
+    EXPECT_EQ(name.kind, c.kind) << c.where;
+    EXPECT_EQ(name.name, c.name) << c.where;
+    if (c.kind != StoreName::kRefused) continue;
+    const Output o = station_test::Station(c.where, {"import", dir + "/runs.jsonl"}, dir + "/run");
+    EXPECT_EQ(o.status, 2) << c.where;
+    EXPECT_EQ(o.err, std::string("Ledger store refused: ") + c.name + "\n");
+  }
+  EXPECT_EQ(access("file:ledger.db", F_OK), -1);
+  std::system(("rm -rf " + dir).c_str());
+}
 
 // Every way a record can break its schema, judged by the import and by a JSON Schema
 // validator over docs/run-record.schema.json: both must agree, and with the table.

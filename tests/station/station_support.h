@@ -63,12 +63,14 @@ inline int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// bm77_station --db `db` ARGS..., its outputs kept in `scratch`.out and .err.
-inline Output Station(const std::string& db, const std::vector<std::string>& args, const std::string& scratch) {
+// bm77_station --db `db` ARGS..., its outputs kept in `scratch`.out and .err (as `user`, when
+// given).
+inline Output Station(const std::string& db, const std::vector<std::string>& args, const std::string& scratch,
+                      const char* user = nullptr) {
   std::vector<std::string> argv = {BM77_STATION, "--db", db};
   argv.insert(argv.end(), args.begin(), args.end());
   Output output;
-  output.status = Wait(Spawn(argv, scratch + ".out", scratch + ".err"));
+  output.status = Wait(Spawn(argv, scratch + ".out", scratch + ".err", user));
   output.out = ReadFile(scratch + ".out");
   output.err = ReadFile(scratch + ".err");
   return output;
@@ -103,6 +105,8 @@ class PostgresServer {
     Wait(pid_);
     std::system(("rm -rf " + dir_).c_str());
   }
+  const std::string& SocketDir() const { return dir_; }
+  int Port() const { return port_; }
   std::string Uri(const std::string& database) const {
     return "postgresql:///" + database + "?host=" + dir_ + "&port=" + std::to_string(port_) + "&user=postgres";
   }

@@ -174,7 +174,7 @@ TEST_P(Page, BlocksShowUseAndTheDayTheyRunOut) {
   for (int i = 0; i < 10; ++i) HandOut();
   // The first four were handed out eight days ago.
   const std::string before = web::StartText(NowMs() - 8 * web::kDayMs).substr(0, 19) + "Z";
-  station::OpenStore(db_)->Query("UPDATE handed SET handed_at = $1 WHERE mac < $2",
+  station::OpenStore(db_, station::Access::kWrite)->Query("UPDATE handed SET handed_at = $1 WHERE mac < $2",
                                  {before, std::int64_t{0x001A2B000004}});
   StartServer();
   const json block = Summary()["blocks"].at(0);
