@@ -209,9 +209,11 @@ void WakeAfter(int port, size_t bytes) {
   if (tcsetattr(port, TCSANOW, &settings) == 0) wake_after = want;
 }
 
-// The silence limit of the receive in progress: kReplySilenceMs, unless an exchange that takes
-// the module longer has set its own for the length of one receive.
-int reply_silence_ms = kReplySilenceMs;
+// The limit of the exchange in progress, on its whole time from its command: kReplySilenceMs,
+// unless an exchange that takes the module longer has set its own for the length of one
+// receive. A reply that trickles in, one byte every few seconds, is as dead as a silent one.
+int reply_limit_ms = kReplySilenceMs;
+timespec exchange_started{};  // when the exchange's command (or raw block) went out
 
 // Reads up to `want` bytes, waiting at most `limit_ms` for the first. Returns the count read
 // (> 0), kTimedOut or kPortFailed.
@@ -246,6 +248,11 @@ int MsLeft(const timespec& since, int limit_ms) {
                            (now.tv_nsec - since.tv_nsec) / 1000000;
   return passed >= limit_ms ? 0 : static_cast<int>(limit_ms - passed);
 }
+
+void StartExchangeClock() { exchange_started = Now(); }
+
+// What is left of the exchange's limit; 0 once it has passed.
+int ExchangeMsLeft() { return MsLeft(exchange_started, reply_limit_ms); }
 
 // A port that polls writable yet takes nothing is asked again after this pause, not at once.
 constexpr int kRefusedWriteRetryMs = 1;
@@ -321,6 +328,7 @@ int Send_Command(int port, uint8_t command, uint8_t length, const uint8_t* paylo
     return -1;
   }
   DiscardWaitingBytes(port);
+  StartExchangeClock();
   const int written = WriteAll(port, tx_buffer, static_cast<size_t>(frame_length));
   if (written < 0) puts(msg::kSendCommandFailed);
   return written;
@@ -360,8 +368,9 @@ int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
     }
     // After a trailer that came too early, only a short pause may follow inside the frame.
     const bool early_trailer = EndsWithTrailer(rx_buffer, fill) && fill < least_frame_length;
+    const int left = ExchangeMsLeft();
     const int n = ReadSome(port, rx_buffer + fill, room < kMaxReadAtOnce ? room : kMaxReadAtOnce,
-                           early_trailer ? kEarlyTrailerGapMs : reply_silence_ms);
+                           early_trailer && kEarlyTrailerGapMs < left ? kEarlyTrailerGapMs : left);
     if (n == kTimedOut && early_trailer) break;  // the frame did end there
     if (n < 0) {
       ReportReadFailure(n);
@@ -383,22 +392,23 @@ int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
 
 }  // namespace bm77
 
-int Recieve_AckWithin(int port, int silence_ms) {
-  reply_silence_ms = silence_ms;
+int Recieve_AckWithin(int port, int limit_ms) {
+  reply_limit_ms = limit_ms;
   const int status = Recieve_Ack(port);
-  reply_silence_ms = kReplySilenceMs;
+  reply_limit_ms = kReplySilenceMs;
   return status;
 }
 
-int Recieve_ResponseWithin(int port, uint8_t* body, int silence_ms) {
-  reply_silence_ms = silence_ms;
+int Recieve_ResponseWithin(int port, uint8_t* body, int limit_ms) {
+  reply_limit_ms = limit_ms;
   const int length = Recieve_Response(port, body);
-  reply_silence_ms = kReplySilenceMs;
+  reply_limit_ms = kReplySilenceMs;
   return length;
 }
 
 int Send_Raw(int port, const uint8_t* data, size_t length) {
   if (line_state != LineState::kInStep) return kHeldBack;
+  StartExchangeClock();
   return WriteAll(port, data, length);
 }
 
@@ -407,7 +417,7 @@ int Recieve_Raw(int port, size_t count) {
   size_t fill = 0;
   while (fill < count) {
     WakeAfter(port, count - fill);
-    const int n = ReadSome(port, rx_buffer + fill, count - fill, reply_silence_ms);
+    const int n = ReadSome(port, rx_buffer + fill, count - fill, ExchangeMsLeft());
     if (n < 0) {
       ReportReadFailure(n);
       NoteNoCompleteReply();
