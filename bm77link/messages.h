@@ -27,6 +27,7 @@ constexpr const char kTableLineHeldBackFormat[] =
 constexpr const char kIdentityNotChecked[] = "BM77 not answering, identity not checked";
 constexpr const char kRecordNotRestoredSilentFormat[] = "BM77 not answering, %s not restored\n";
 constexpr const char kTableStopped[] = "BM77 not answering, rest of table not written";
+constexpr const char kTableInterrupted[] = "Interrupted, rest of table not written";
 
 // Board I/O control device
 constexpr const char kOpenFailFormat[] = "Open %s Fail.\n";

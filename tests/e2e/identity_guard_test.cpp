@@ -4,7 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +17,7 @@
 
 #include "flash_support.h"
 #include "identity_board.h"
+#include "run_records.h"
 #include "sim_protocol.h"
 
 namespace e2e {
@@ -413,6 +417,48 @@ INSTANTIATE_TEST_SUITE_P(
         TrailerCase{"Name", kName, Hex("54617672696E652D 3C5A 3131"), kDataOffset + 10},
         TrailerCase{"Vcom", kVcom, Hex("3C 5A"), kDataOffset + 2}),
     [](const auto& tc) { return std::string(tc.param.name); });
+
+
+// An interrupt is an ordered stop. The module's EEPROM write is played here so that the signal
+// goes out while the line after the MAC's is written, after the table wrote over the MAC: the
+// run sends no further line, puts the MAC back (and nothing it did not write over), leaves its
+// record with the outcome "interrupted", and ends with 128 + the signal's number.
+TEST_F(IdentityGuard, InterruptMidTableRestoresWhatTheTableWroteOverAndSaysSo) {
+  const std::string records = board_.sandbox() + "-records.jsonl";
+  const std::string table =
+      Table({"0000: 01 02 03 04 05 06 ;", "0100: 07 ;", "0200: 08 ;"});
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    SetUp();
+    module().SetEeprom(0x0100, Hex("FF FF"));
+    module().SetEeprom(0x0200, Hex("FF"));
+    std::atomic<int> pid{0};
+    std::vector<uint16_t> written;
+    module().SetHandler(kWrite, [&](testbed::Module& m, const Bytes& payload) {
+      const uint16_t address = static_cast<uint16_t>(payload[0] << 8 | payload[1]);
+      m.SetEeprom(address, Bytes(payload.begin() + 2, payload.end()));
+      written.push_back(address);
+      if (address == 0x0100 && pid != 0) kill(pid, signal_number);
+      return testbed::CommandReply{0x33, true, Bytes{kWrite, 0x00}};
+    });
+    testbed::RunOptions options = Recorded(records);
+    options.started = [&](int started) { pid = started; };
+    const testbed::RunResult r = Update(table, options);
+    module().SetHandler(kWrite, nullptr);
+    EXPECT_EQ(r.exit_status, 128 + signal_number) << r.out;
+    EXPECT_THAT(r.OutLines(), ::testing::Contains("Interrupted, rest of table not written"));
+    ExpectIdentityKept();
+    EXPECT_EQ(module().Eeprom(0x0200, 1), Hex("FF")) << "a line after the stop was written";
+    // The table's two lines, then the restore, which begins with the MAC.
+    ASSERT_GE(written.size(), 3u);
+    EXPECT_EQ(std::vector<uint16_t>(written.begin(), written.begin() + 3),
+              (std::vector<uint16_t>{0x0000, 0x0100, 0x0000}));
+    const std::vector<json> got = Records(records);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back()["outcome"], "interrupted");
+    EXPECT_EQ(got.back()["status"], 128 + signal_number);
+  }
+}
 
 }  // namespace
 }  // namespace e2e
