@@ -141,6 +141,10 @@ struct Chaos {
   unsigned per_mille = 150;
 };
 
+// The chaos a seed stands for: how often an exchange goes wrong is drawn from the seed too
+// (between 4 and 30 in a hundred), so one number replays a run, in a test or in devsim.
+Chaos ChaosForSeed(uint64_t seed);
+
 // What chaos does to one frame (kNone: the ordinary reply).
 enum class Mischief {
   kNone, kLateInside, kLatePast, kTwice, kTrickle, kSplit, kFlip, kOtherReply, kStrayBefore,

@@ -25,6 +25,11 @@ const char* NameOf(Mischief mischief) {
   return "?";
 }
 
+Chaos ChaosForSeed(uint64_t seed) {
+  constexpr unsigned kLeastPerMille = 40, kMostPerMille = 300;
+  return {seed, kLeastPerMille + static_cast<unsigned>(seed % (kMostPerMille - kLeastPerMille + 1))};
+}
+
 namespace chaos {
 namespace {
 

@@ -542,12 +542,6 @@ constexpr char kChaosReplayVariable[] = "BM77_CHAOS_REPLAY";
 // Seeds per tool in the suite: each run mostly waits, and the suite runs under the emulator too.
 constexpr int kSuiteSeeds = 24;
 constexpr int kEmulatedSuiteSeeds = 6;
-// How often an exchange goes wrong: drawn per seed between these, in a thousand.
-constexpr unsigned kLeastPerMille = 40, kMostPerMille = 300;
-
-testbed::Chaos ChaosFor(uint64_t seed) {
-  return {seed, kLeastPerMille + static_cast<unsigned>(seed % (kMostPerMille - kLeastPerMille + 1))};
-}
 
 struct ChaosCase {
   size_t tool = 0;  // into kTools
@@ -567,7 +561,8 @@ std::string OwnPath() {
 
 std::string ReplayCommand(const ChaosCase& c) {
   return std::string(kChaosReplayVariable) + "=" + kTools[c.tool].name + ":" +
-         std::to_string(c.seed) + " " + OwnPath() + " --gtest_filter='Chaos.*'";
+         std::to_string(c.seed) + " " + OwnPath() + " --gtest_filter='Chaos.*'  (or on a board of " +
+         "devsim: devsim fault chaos:" + std::to_string(c.seed) + ")";
 }
 
 std::string MischiefOf(const testbed::Module& module) {
@@ -583,7 +578,7 @@ std::string MischiefOf(const testbed::Module& module) {
 std::string RunChaos(const ChaosCase& c, const CleanState& clean, double* seconds) {
   std::string failure;
   RunOnBoard(kTools[c.tool], Trouble::kSilence,
-             [&](testbed::Module& m) { m.SetChaos(ChaosFor(c.seed)); },
+             [&](testbed::Module& m) { m.SetChaos(testbed::ChaosForSeed(c.seed)); },
              [&](testbed::Board& board, const auto&, const testbed::RunResult& r) {
                *seconds = r.wall_seconds;
                failure = Judge(board, r, -1, clean.run, {});
