@@ -350,6 +350,16 @@ int Recieve_Response(int port, uint8_t* body) { return ReceiveResponseAtLeast(po
 namespace bm77 {
 
 LineState CurrentLineState() { return line_state; }
+
+void DrainUntilQuiet(int port, int quiet_ms) {
+  const timespec since = Now();
+  uint8_t scrap[kRxBufferSize];
+  for (;;) {
+    const int left = MsLeft(since, kReplySilenceMs);
+    if (left == 0) return;
+    if (ReadSome(port, scrap, sizeof scrap, quiet_ms < left ? quiet_ms : left) < 0) return;
+  }
+}
 void LetRestoreWritesOut(bool on) { restore_writes_out = on; }
 
 int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {

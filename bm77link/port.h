@@ -141,6 +141,13 @@ inline bool LineInStep() { return CurrentLineState() == LineState::kInStep; }
 // take no data from the module. Otherwise a receive on a line out of step fails at once.
 void LetRestoreWritesOut(bool on);
 
+// How long the line must stay quiet before a record is read a second time: a reply sent twice
+// sends its copy within some tens of milliseconds.
+constexpr int kQuietBeforeConfirmMs = 100;
+// Reads and drops whatever the module sends until the line has been quiet for `quiet_ms`
+// (within kReplySilenceMs at most). Changes nothing of the line's state.
+void DrainUntilQuiet(int port, int quiet_ms);
+
 // Recieve_Response for a reply whose frame is at least `least_frame_length` bytes long (a
 // read's: header, lead bytes, the data asked for, CRC and trailer). A trailer seen before
 // that length is taken for data while more bytes follow within kEarlyTrailerGapMs; once the

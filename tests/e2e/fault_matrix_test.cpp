@@ -47,7 +47,11 @@ constexpr uint8_t kWrite = 0x74;
 constexpr auto kRunLimit = 30s;
 // The tools pause 1 to 3 s on purpose; pauses this long or longer are skipped.
 constexpr const char* kSkipPausesMs = "500";
-constexpr int kGuardedReads = 3;  // the snapshot reads of the guarded tools: MAC, name, VCOM
+constexpr int kGuardedRecords = 3;  // the records the guarded tools keep: MAC, name, VCOM
+// Each record of the snapshot, and of the firmware tool's look after the flash, is read twice.
+constexpr int kConfirmReads = 2;
+constexpr int kSnapshotReads = kGuardedRecords * kConfirmReads;
+constexpr int kIdentMacReads = kConfirmReads;  // bm77_ident's MAC, read first
 // The host's limits for a reply: the erase's, and every other exchange's.
 constexpr uint8_t kErase = 0x51;
 constexpr auto kEraseLimit = 20s;
@@ -264,7 +268,7 @@ void Plant(testbed::Module& module, const Exchange& x, Trouble t) {
 // ---- The oracle ---------------------------------------------------------------------------------
 
 // What an exchange of a clean run was for.
-enum class Step { kSnapshot, kFlash, kTable, kTableMac, kRestore, kCheck, kOther };
+enum class Step { kSnapshot, kFlash, kAfterFlash, kTable, kTableMac, kRestore, kCheck, kOther };
 
 struct CleanRun {
   std::vector<Exchange> exchanges;
@@ -279,12 +283,13 @@ Step StepOf(Tool tool, const CleanRun& clean, const Exchange& x) {
   if (!guarded) return Step::kOther;
   if (x.kind != Exchange::Kind::kFrame) return Step::kFlash;
   if (x.command == kRead) {
-    if (x.occurrence <= kGuardedReads) return Step::kSnapshot;
-    if (x.occurrence > clean.reads - kGuardedReads) return Step::kCheck;
-    return Step::kTableMac;  // the firmware tool shows the MAC the table left
+    if (x.occurrence <= kSnapshotReads) return Step::kSnapshot;
+    if (x.occurrence > clean.reads - kGuardedRecords) return Step::kCheck;
+    if (tool == Tool::kFwUpdate && x.occurrence <= 2 * kSnapshotReads) return Step::kAfterFlash;
+    return Step::kTableMac;  // the table's read-backs, and the MAC the firmware tool shows
   }
   if (x.command == kWrite) {
-    return x.occurrence > clean.writes - kGuardedReads ? Step::kRestore : Step::kTable;
+    return x.occurrence > clean.writes - kGuardedRecords ? Step::kRestore : Step::kTable;
   }
   return Step::kFlash;
 }
@@ -309,7 +314,7 @@ int ExpectedStatus(Tool tool, Step step, const Exchange& x, Trouble t) {
   const bool gone = Silent(t);
   switch (tool) {
     case Tool::kIdent:
-      return x.command == kRead && x.occurrence == 1 ? 2 : 3;
+      return x.command == kRead && x.occurrence <= kIdentMacReads ? 2 : 3;
     case Tool::kProvision:
       return 3;
     default:
@@ -320,6 +325,8 @@ int ExpectedStatus(Tool tool, Step step, const Exchange& x, Trouble t) {
       return gone && tool == Tool::kFwUpdate ? 255 : 2;
     case Step::kFlash:
       return 255;
+    case Step::kAfterFlash:  // a record not confirmed is written back all the same
+      return gone ? 2 : -1;
     case Step::kTable:
     case Step::kTableMac:
       return gone ? 2 : 3;  // out of step: nothing can be checked
@@ -333,11 +340,14 @@ int ExpectedStatus(Tool tool, Step step, const Exchange& x, Trouble t) {
 std::set<int> UnreadRecords(Tool tool, Step step, const Exchange& x, Trouble t) {
   std::set<int> unread;
   if (Harmless(t)) return unread;
-  if (tool == Tool::kIdent && x.command == kRead && x.occurrence == 1) return {0, 1, 2};
+  if (tool == Tool::kIdent && x.command == kRead && x.occurrence <= kIdentMacReads) {
+    return {0, 1, 2};
+  }
   if (step != Step::kSnapshot) return unread;
   // After a read without a reply the line is out of step: no later read goes out.
-  const int last = Silent(t) ? kGuardedReads : x.occurrence;
-  for (int r = x.occurrence; r <= last; ++r) unread.insert(r - 1);
+  const int record = (x.occurrence - 1) / kConfirmReads;
+  const int last = Silent(t) ? kGuardedRecords - 1 : record;
+  for (int r = record; r <= last; ++r) unread.insert(r);
   return unread;
 }
 
@@ -528,6 +538,7 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeEndsInTimeWithTheRightStatusAndTheIde
   std::printf("fault matrix: %.1f s wall, longest run %.1f s, %u boards at once\n", wall, longest,
               Workers());
 }
+
 
 // ---- The adversary: a module that misbehaves at random -------------------------------------------
 //

@@ -125,6 +125,7 @@ int UpdateKeepingIdentity(int port, const Arguments& args, Files* files) {
     return kStatusFlashFailed;
   }
   if (UpdateFlashCode(port, files->image) != 0) return kStatusFlashFailed;
+  bm77::NoteFlashChanges(port, &identity);
   const bool table_whole = ApplyTable(port, *files, identity);
   bm77::HoldStopSignals(true);  // the restore is not cut short
   const int restored = bm77::RestoreIdentity(port, identity);

@@ -111,9 +111,10 @@ int Run() {
   puts(bm77::msg::kPortInitSuccess);
 
   // A MAC that did not come from the module must not be taken for an unusable one: that would
-  // replace a good identity with a random one.
+  // replace a good identity with a random one. So it is confirmed: a reply that was not this
+  // read's answer (a copy, another command's, a bit hit on the line) cannot pass for it.
   uint8_t mac[ident::kMacBytes] = {};
-  if (bm77::ReadMac(port, mac, nullptr) != bm77::ReadOutcome::kData) {
+  if (bm77::ReadMac(port, mac, nullptr, bm77::Reads::kConfirmed) != bm77::ReadOutcome::kData) {
     puts(ident::msg::kMacNotRead);
     return kStatusMacNotRead;
   }
