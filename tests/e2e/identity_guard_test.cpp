@@ -429,8 +429,14 @@ TEST_F(IdentityGuard, InterruptMidTableRestoresWhatTheTableWroteOverAndSaysSo) {
   const std::string records = board_.sandbox() + "-records.jsonl";
   const std::string table =
       Table({"0000: 01 02 03 04 05 06 ;", "0100: 07 ;", "0200: 08 ;"});
-  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
-    SCOPED_TRACE(signal_number);
+  // The table tool under each signal, the firmware tool (after its flash, in its table) once.
+  const std::vector<std::pair<const char*, int>> runs = {{"bm77_tableupdate", SIGTERM},
+                                                         {"bm77_tableupdate", SIGINT},
+                                                         {"bm77_tableupdate", SIGHUP},
+                                                         {"bm77_fwupdate", SIGTERM}};
+  const std::string image = WriteImage(board_, ImageBytes(100));
+  for (const auto& [program, signal_number] : runs) {
+    SCOPED_TRACE(std::string(program) + " " + std::to_string(signal_number));
     SetUp();
     module().SetEeprom(0x0100, Hex("FF FF"));
     module().SetEeprom(0x0200, Hex("FF"));
@@ -445,7 +451,10 @@ TEST_F(IdentityGuard, InterruptMidTableRestoresWhatTheTableWroteOverAndSaysSo) {
     });
     testbed::RunOptions options = Recorded(records);
     options.started = [&](int started) { pid = started; };
-    const testbed::RunResult r = Update(table, options);
+    const bool firmware = std::string(program) == "bm77_fwupdate";
+    const testbed::RunResult r =
+        Run(program, firmware ? std::vector<std::string>{image, table} : std::vector<std::string>{table},
+            options);
     module().SetHandler(kWrite, nullptr);
     EXPECT_EQ(r.exit_status, 128 + signal_number) << r.out;
     EXPECT_THAT(r.OutLines(), ::testing::Contains("Interrupted, rest of table not written"));

@@ -124,6 +124,8 @@ int UpdateKeepingIdentity(int port, const Arguments& args, Files* files) {
     puts(fwmsg::kFlashNotStarted);
     return kStatusFlashFailed;
   }
+  // Stopped before the flash was touched: it is left as it is, not erased for nothing.
+  if (bm77::StopRequested()) return kStatusFlashFailed;
   if (UpdateFlashCode(port, files->image) != 0) return kStatusFlashFailed;
   bm77::NoteFlashChanges(port, &identity);
   const bool table_whole = ApplyTable(port, *files, identity);
