@@ -199,14 +199,26 @@ void DiscardWaitingBytes(int port) {
 // UART without a FIFO, some USB adapters).
 constexpr size_t kWakeAfterMax = 255;  // VMIN is one byte
 cc_t wake_after = 0;  // VMIN as last set; the port opens with 0
+// The port's settings as last read or set: each change of VMIN is then one system call.
+termios port_settings{};
+bool have_port_settings = false;
 
 void WakeAfter(int port, size_t bytes) {
   const cc_t want = static_cast<cc_t>(bytes > 1 ? (bytes < kWakeAfterMax ? bytes : kWakeAfterMax) : 0);
   if (want == wake_after) return;
-  termios settings{};
-  if (tcgetattr(port, &settings) != 0) return;
-  settings.c_cc[VMIN] = want;
-  if (tcsetattr(port, TCSANOW, &settings) == 0) wake_after = want;
+  if (!have_port_settings) {
+    if (tcgetattr(port, &port_settings) != 0) return;
+    have_port_settings = true;
+  }
+  port_settings.c_cc[VMIN] = want;
+  if (tcsetattr(port, TCSANOW, &port_settings) == 0) wake_after = want;
+}
+
+// How many more bytes a response needs before it can end with the trailer "<Z": one after a
+// '<', else two. Waking no earlier loses nothing (a frame cannot end sooner, nor can a trailer
+// come early) and halves the wake-ups on a line that hands the bytes over one at a time.
+size_t BytesToEndAFrame(const uint8_t* bytes, size_t count) {
+  return count > 0 && bytes[count - 1] == kFrameMark ? 1 : 2;
 }
 
 // The limit of the exchange in progress, on its whole time from its command: kReplySilenceMs,
@@ -316,6 +328,7 @@ int BuildCommandFrame(uint8_t command, const uint8_t* payload, uint8_t length, u
 int com_init(const char* path) {
   line_state = LineState::kInStep;
   wake_after = 0;
+  have_port_settings = false;
   restore_writes_out = false;
   return OpenSerialPort(path, /*two_stop_bits=*/false);
 }
@@ -360,16 +373,17 @@ void DrainUntilQuiet(int port, int quiet_ms) {
     if (ReadSome(port, scrap, sizeof scrap, quiet_ms < left ? quiet_ms : left) < 0) return;
   }
 }
+
 void LetRestoreWritesOut(bool on) { restore_writes_out = on; }
 
 int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
   constexpr size_t kMaxReadAtOnce = 255;
   if (!ExchangeMayRun()) return kBadResponse;
   // A response's length is not known for sure: a short or early-ended frame must be seen as
-  // soon as its last byte is in.
-  WakeAfter(port, 1);
+  // soon as its last byte is in, so the wait wakes as soon as a trailer could be complete.
   size_t fill = 0;
   for (;;) {
+    WakeAfter(port, BytesToEndAFrame(rx_buffer, fill));
     const size_t room = kRxBufferSize - fill;
     if (room == 0) {
       puts(msg::kResponseTooLong);
