@@ -121,6 +121,17 @@ TEST_F(Ident, ModuleMacAndNameOverwriteTheFiles) {
   EXPECT_FALSE(io().power());
 }
 
+// A write the module answers as taken and then loses (or whose answer was another's, come in
+// late) does not pass: what the run settled is read back, and a difference ends it with 3.
+TEST_F(Ident, WriteTheModuleLostIsFoundByTheReadBack) {
+  module().SetEeprom(kNameAddress, Ascii("Tavrine-55aa"));
+  board_.WriteFile("/opt/vcomdata", Ascii("300"));
+  for (int write : {1, 2, 3}) AddFault(module(), Fault::Kind::kNotStored, kWrite, write);  // name twice, VCOM
+  const auto r = RunIdent();
+  EXPECT_EQ(r.exit_status, 3);
+  EXPECT_THAT(r.OutLines(), Contains("Identity Check Failed: Device Name VCOM"));
+}
+
 TEST_F(Ident, ConversationWithTheModule) {
   module().SetEeprom(kNameAddress, Ascii("Tavrine-55aa"));
   board_.WriteFile("/opt/vcomdata", Ascii("300"));
@@ -137,7 +148,9 @@ TEST_F(Ident, ConversationWithTheModule) {
   EXPECT_THAT(frames, ElementsAre(F{kRead, "000006"}, F{kRead, "000006"}, F{kRead, "000B0E"},
                                   F{kWrite, name_write},
                                   F{kWrite, name_write}, F{kRead, "001902"},
-                                  F{kWrite, "0019012C"}));
+                                  F{kWrite, "0019012C"},
+                                  // what the run settled, read back
+                                  F{kRead, "000006"}, F{kRead, "000B0E"}, F{kRead, "001902"}));
   EXPECT_EQ(module().Eeprom(kAfterNameAddress, 2), kAfterName);
 }
 

@@ -5,11 +5,13 @@
 // ignored.
 //
 // Exit status: 0 done; 2 the module's MAC could not be read, so nothing was written; 3 a
-// command to the module failed on the way, or a write was acknowledged with an odd status and
-// so may not have been stored (the run still went to its end); 4 everything else went
+// command to the module failed on the way, a write was acknowledged with an odd status and
+// so may not have been stored, or the module did not read back the identity the run settled
+// (the run still went to its end); 4 everything else went
 // through, but the VCOM did not reach the display power chip or the module was not switched
 // off (a board I/O request failed); 255 no serial port.
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "bm77link.h"
@@ -73,6 +75,25 @@ void RecordSettled(const uint8_t* mac, const uint8_t* name, int vcom) {
   record::SetVcom(record::Moment::kAfter, vcom);
 }
 
+// Whether the module holds the identity the run settled: MAC, name and VCOM read back. A write
+// can be "confirmed" by a reply that was not its own (a copy of an earlier reply that came in
+// late), so only reading back shows that the module holds what the run promises.
+bool ModuleHolds(int port, const uint8_t* mac, const uint8_t* name, int vcom) {
+  uint8_t held_mac[ident::kMacBytes] = {};
+  uint8_t held_name[ident::kNameBufferSize] = {};
+  bm77::ReadOutcome vcom_read;
+  const bool mac_ok = bm77::ReadMac(port, held_mac, nullptr) == bm77::ReadOutcome::kData &&
+                      memcmp(held_mac, mac, ident::kMacBytes) == 0;
+  const bool name_ok = bm77::ReadDeviceName(port, held_name) == bm77::ReadOutcome::kData &&
+                       memcmp(held_name, name, ident::kNameLength) == 0;
+  const bool vcom_ok = bm77::ReadVcom(port, /*print_line=*/false, &vcom_read) == vcom &&
+                       vcom_read == bm77::ReadOutcome::kData;
+  if (mac_ok && name_ok && vcom_ok) return true;
+  printf(bm77::msg::kIdentityCheckFailedFormat, mac_ok ? "" : " MAC",
+         name_ok ? "" : " Device Name", vcom_ok ? "" : " VCOM");
+  return false;
+}
+
 // Everything after the module's MAC was read. Returns whether every exchange went through;
 // clears `io_ok` when the VCOM did not reach the display power chip or the module was not
 // switched off.
@@ -91,6 +112,7 @@ bool Reconcile(int port, uint8_t* mac, bool* io_ok) {
   if (SaveDeviceNameToBM77(port, name) != 0) module_ok = false;
 
   const int vcom = SettleVcom(port, &module_ok);
+  if (module_ok && !ModuleHolds(port, mac, name, vcom)) module_ok = false;
   if (HandVcomTo9928(vcom) != 0) *io_ok = false;
   if (SetBM77Power(0) != 0) *io_ok = false;
   if (module_ok) RecordSettled(mac, name, vcom);
