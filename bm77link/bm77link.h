@@ -7,4 +7,5 @@
 #include "identity.h"
 #include "messages.h"
 #include "port.h"
+#include "stop.h"
 #include "table_file.h"

@@ -89,6 +89,36 @@ int ReadRecord(int port, uint16_t address, uint8_t count, uint8_t* data, ReadOut
   return result;
 }
 
+// ReadRecord twice, as Reads::kConfirmed says. The second read goes out only after a first
+// that brought data.
+int ReadRecordConfirmed(int port, uint16_t address, uint8_t count, uint8_t* data,
+                        ReadOutcome* outcome) {
+  uint8_t first[255];
+  ReadOutcome got;
+  int result = ReadRecord(port, address, count, first, &got);
+  if (got == ReadOutcome::kData) {
+    DrainUntilQuiet(port, kQuietBeforeConfirmMs);
+    uint8_t second[255];
+    result = ReadRecord(port, address, count, second, &got);
+    if (got == ReadOutcome::kData && memcmp(first, second, count) != 0) {
+      char step[record::kStepSize];
+      StepName("read", address, step);
+      record::NoteFailure(step, record::FailureKind::kReadBackDifferent);
+      printf(msg::kReadNotConfirmedFormat, address);
+      got = ReadOutcome::kFailed;
+    }
+    if (got == ReadOutcome::kData) memcpy(data, second, count);
+  }
+  if (outcome != nullptr) *outcome = got;
+  return result;
+}
+
+int ReadRecordAs(Reads reads, int port, uint16_t address, uint8_t count, uint8_t* data,
+                 ReadOutcome* outcome) {
+  return reads == Reads::kConfirmed ? ReadRecordConfirmed(port, address, count, data, outcome)
+                                    : ReadRecord(port, address, count, data, outcome);
+}
+
 }  // namespace
 
 namespace bm77 {
@@ -141,10 +171,10 @@ int EepromRead(int port, uint8_t* buffer, ReadOutcome* outcome) {
   return result;
 }
 
-ReadOutcome ReadMac(int port, uint8_t* mac, int* result) {
+ReadOutcome ReadMac(int port, uint8_t* mac, int* result, Reads reads) {
   uint8_t stored[kMacLength];
   ReadOutcome outcome;
-  const int r = ReadRecord(port, kMacAddress, kMacLength, stored, &outcome);
+  const int r = ReadRecordAs(reads, port, kMacAddress, kMacLength, stored, &outcome);
   if (result != nullptr) *result = r;
   if (outcome == ReadOutcome::kData) {
     for (size_t i = 0; i < kMacLength; ++i) mac[i] = stored[kMacLength - 1 - i];
@@ -152,9 +182,9 @@ ReadOutcome ReadMac(int port, uint8_t* mac, int* result) {
   return outcome;
 }
 
-ReadOutcome ReadDeviceName(int port, uint8_t* name) {
+ReadOutcome ReadDeviceName(int port, uint8_t* name, Reads reads) {
   ReadOutcome outcome;
-  ReadRecord(port, kNameAddress, kNameReadLength, name, &outcome);
+  ReadRecordAs(reads, port, kNameAddress, kNameReadLength, name, &outcome);
   return outcome;
 }
 
@@ -179,10 +209,10 @@ int EepromWrite(int port, const uint8_t* payload, int length, WriteOutcome* outc
   return e.result;
 }
 
-int ReadVcom(int port, bool print_line, ReadOutcome* outcome) {
+int ReadVcom(int port, bool print_line, ReadOutcome* outcome, Reads reads) {
   uint8_t data[kVcomLength];
   ReadOutcome got;
-  ReadRecord(port, kVcomAddress, kVcomLength, data, &got);
+  ReadRecordAs(reads, port, kVcomAddress, kVcomLength, data, &got);
   if (outcome != nullptr) *outcome = got;
   if (got != ReadOutcome::kData) return -1;
   const int value = data[0] * 256 + data[1];

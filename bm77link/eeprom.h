@@ -71,12 +71,19 @@ enum class WriteOutcome {
 // BM77_EEPROM_Write, telling what became of the write. `outcome` may be null.
 int EepromWrite(int port, const uint8_t* payload, int length, WriteOutcome* outcome);
 
+// How a record is read. A reply can come whole and still not answer this command (a copy of
+// an earlier reply, another command's reply, a bit hit on the line): nothing in the reply tells,
+// so a record the run relies on is confirmed: read twice, the line drained and quiet before the
+// second, and taken only when both agree byte for byte. Otherwise it counts as not read
+// (kFailed), with one line.
+enum class Reads { kOnce, kConfirmed };
+
 // The identity reads, telling whether data arrived. On anything but kData the caller's bytes
 // are left as they were.
-ReadOutcome ReadMac(int port, uint8_t* mac, int* result);
-ReadOutcome ReadDeviceName(int port, uint8_t* name);
+ReadOutcome ReadMac(int port, uint8_t* mac, int* result, Reads reads = Reads::kOnce);
+ReadOutcome ReadDeviceName(int port, uint8_t* name, Reads reads = Reads::kOnce);
 // `print_line`: the "Read Vcom From BM77" line. Returns the value, or -1 without data.
-int ReadVcom(int port, bool print_line, ReadOutcome* outcome);
+int ReadVcom(int port, bool print_line, ReadOutcome* outcome, Reads reads = Reads::kOnce);
 // SaveVcomToBM77 (the "SaveVcomToBM77" line included) that hands out the write's result, for
 // tools whose exit status tells whether every exchange with the module went through.
 int WriteVcom(int port, int vcom);

@@ -23,11 +23,15 @@ struct RecordSpan {
   size_t length;
   size_t written;  // what its restore writes
   bool SavedIdentity::*read;
+  bool SavedIdentity::*flash_changed;
 };
 constexpr RecordSpan kRecordSpans[] = {
-    {kMacRecord, kMacAddress, kMacLength, kMacLength, &SavedIdentity::has_mac},
-    {kNameRecord, kNameAddress, kNameReadLength, kNameLength, &SavedIdentity::has_name},
-    {kVcomRecord, kVcomAddress, kVcomLength, kVcomLength, &SavedIdentity::has_vcom},
+    {kMacRecord, kMacAddress, kMacLength, kMacLength, &SavedIdentity::has_mac,
+     &SavedIdentity::flash_changed_mac},
+    {kNameRecord, kNameAddress, kNameReadLength, kNameLength, &SavedIdentity::has_name,
+     &SavedIdentity::flash_changed_name},
+    {kVcomRecord, kVcomAddress, kVcomLength, kVcomLength, &SavedIdentity::has_vcom,
+     &SavedIdentity::flash_changed_vcom},
 };
 
 bool Overlaps(const RecordSpan& record, uint16_t address, size_t count) {
@@ -83,13 +87,35 @@ bool RestoreRecord(int port, const RecordSpan& record, const SavedIdentity& iden
 }  // namespace
 
 void SaveIdentity(int port, SavedIdentity* identity) {
-  identity->has_mac = ReadMac(port, identity->mac, nullptr) == ReadOutcome::kData;
-  identity->has_name = ReadDeviceName(port, identity->name) == ReadOutcome::kData;
+  identity->has_mac =
+      ReadMac(port, identity->mac, nullptr, Reads::kConfirmed) == ReadOutcome::kData;
+  identity->has_name =
+      ReadDeviceName(port, identity->name, Reads::kConfirmed) == ReadOutcome::kData;
   ReadOutcome vcom_outcome;
-  identity->vcom = ReadVcom(port, /*print_line=*/true, &vcom_outcome);
+  identity->vcom = ReadVcom(port, /*print_line=*/true, &vcom_outcome, Reads::kConfirmed);
   identity->has_vcom = vcom_outcome == ReadOutcome::kData;
   RecordIdentity(record::Moment::kBefore, *identity, identity->has_mac, identity->has_name,
                  identity->has_vcom);
+}
+
+void NoteFlashChanges(int port, SavedIdentity* identity) {
+  if (identity->has_mac) {
+    uint8_t mac[kMacLength] = {};
+    identity->flash_changed_mac =
+        ReadMac(port, mac, nullptr, Reads::kConfirmed) != ReadOutcome::kData ||
+        memcmp(mac, identity->mac, kMacLength) != 0;
+  }
+  if (identity->has_name) {
+    uint8_t name[kNameReadLength] = {};
+    identity->flash_changed_name =
+        ReadDeviceName(port, name, Reads::kConfirmed) != ReadOutcome::kData ||
+        memcmp(name, identity->name, kNameLength) != 0;
+  }
+  if (identity->has_vcom) {
+    ReadOutcome got;
+    const int vcom = ReadVcom(port, /*print_line=*/false, &got, Reads::kConfirmed);
+    identity->flash_changed_vcom = got != ReadOutcome::kData || vcom != identity->vcom;
+  }
 }
 
 bool IdentityComplete(const SavedIdentity& identity) {
@@ -117,8 +143,14 @@ int RestoreIdentity(int port, const SavedIdentity& identity) {
       ReportNotRestored(record.name);
       continue;
     }
-    // Out of step, a record the run never wrote over is as it was: nothing to put back.
-    if (!LineInStep() && !RunWroteOver(record.address, record.written)) continue;
+    // A record the run never wrote over is as it was, unless the flash changed it; out of step
+    // the flash is not trusted either way (nothing read there is).
+    const bool wrote_over = RunWroteOver(record.address, record.written);
+    if (!wrote_over && (!LineInStep() || !(identity.*record.flash_changed))) {
+      // The VCOM's restore step says its line all the same: the record is as it was saved.
+      if (LineInStep() && record.read == &SavedIdentity::has_vcom) puts(msg::kSaveVcom);
+      continue;
+    }
     if (CurrentLineState() == LineState::kClosed) {
       printf(msg::kRecordNotRestoredSilentFormat, record.name);
       all_taken = false;

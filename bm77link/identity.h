@@ -32,6 +32,11 @@ struct SavedIdentity {
   bool has_mac = false;   // each true only when its read brought data: a refusal, a malformed
   bool has_name = false;  // response and the lenient "success" without a response all leave
   bool has_vcom = false;  // the record unread
+  // Each true when the record, read again after the flash was programmed, was not as saved
+  // (or could not be confirmed): the restore writes it back although no table line touched it.
+  bool flash_changed_mac = false;
+  bool flash_changed_name = false;
+  bool flash_changed_vcom = false;
 };
 
 // Exit statuses of the guard, shared by the tools that use it.
@@ -42,9 +47,13 @@ constexpr int kStatusIdentityNotKept = 2;
 // A table write failed or was refused: the table is not wholly in the module.
 constexpr int kStatusTableIncomplete = 3;
 
-// Snapshot: reads MAC, device name and VCOM, in this order (the VCOM line is printed as
-// usual).
+// Snapshot: reads MAC, device name and VCOM, in this order, each confirmed (Reads::kConfirmed:
+// a record whose two reads disagree counts as not read). The VCOM line is printed as usual.
 void SaveIdentity(int port, SavedIdentity* identity);
+
+// After the flash was programmed: reads each saved record again (confirmed) and marks the ones
+// that are not as saved, for the restore.
+void NoteFlashChanges(int port, SavedIdentity* identity);
 
 // Whether every record was read, so the run can protect and check the whole identity.
 bool IdentityComplete(const SavedIdentity& identity);
@@ -56,8 +65,10 @@ bool IdentityComplete(const SavedIdentity& identity);
 bool ProtectIdentity(const SavedIdentity& identity, uint16_t line_address,
                      const TableWrite* writes, int count);
 
-// Restore: writes back MAC, device name and VCOM, in this order. A record that was not read is
-// never written: the run has left it alone, and one line names it. On a line out of step
+// Restore: writes back MAC, device name and VCOM, in this order, each only when this run wrote
+// over it or the flash changed it (NoteFlashChanges): a record the run never touched is never
+// rewritten. A record that was not read is never written: the run has left it alone, and one
+// line names it. On a line out of step
 // (port.h) only the records a write of this run went out for are written back, with the
 // snapshot's bytes; on a closed line none is, and one line names each. Returns 0 when every
 // write went through and was confirmed, else -1.

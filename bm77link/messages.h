@@ -19,6 +19,8 @@ constexpr const char kReadEepromFailed[] = "Read EEPROM Failed";
 constexpr const char kResponseError[] = "Response Error!";
 constexpr const char kSaveVcom[] = "SaveVcomToBM77";
 constexpr const char kReadVcomFormat[] = "Read Vcom From BM77: %d-%d-%d\n";
+// Two reads of a record that disagree: a reply that was not this command's answer came in.
+constexpr const char kReadNotConfirmedFormat[] = "EEPROM %04X read twice, not the same\n";
 constexpr const char kRecordNotRestoredFormat[] = "%s not read from BM77, left unchanged\n";
 constexpr const char kIdentityCheckFailedFormat[] = "Identity Check Failed:%s%s%s\n";
 constexpr const char kTableLineHeldBackFormat[] =
@@ -27,6 +29,7 @@ constexpr const char kTableLineHeldBackFormat[] =
 constexpr const char kIdentityNotChecked[] = "BM77 not answering, identity not checked";
 constexpr const char kRecordNotRestoredSilentFormat[] = "BM77 not answering, %s not restored\n";
 constexpr const char kTableStopped[] = "BM77 not answering, rest of table not written";
+constexpr const char kTableInterrupted[] = "Interrupted, rest of table not written";
 
 // Board I/O control device
 constexpr const char kOpenFailFormat[] = "Open %s Fail.\n";

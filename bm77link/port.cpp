@@ -199,19 +199,33 @@ void DiscardWaitingBytes(int port) {
 // UART without a FIFO, some USB adapters).
 constexpr size_t kWakeAfterMax = 255;  // VMIN is one byte
 cc_t wake_after = 0;  // VMIN as last set; the port opens with 0
+// The port's settings as last read or set: each change of VMIN is then one system call.
+termios port_settings{};
+bool have_port_settings = false;
 
 void WakeAfter(int port, size_t bytes) {
   const cc_t want = static_cast<cc_t>(bytes > 1 ? (bytes < kWakeAfterMax ? bytes : kWakeAfterMax) : 0);
   if (want == wake_after) return;
-  termios settings{};
-  if (tcgetattr(port, &settings) != 0) return;
-  settings.c_cc[VMIN] = want;
-  if (tcsetattr(port, TCSANOW, &settings) == 0) wake_after = want;
+  if (!have_port_settings) {
+    if (tcgetattr(port, &port_settings) != 0) return;
+    have_port_settings = true;
+  }
+  port_settings.c_cc[VMIN] = want;
+  if (tcsetattr(port, TCSANOW, &port_settings) == 0) wake_after = want;
 }
 
-// The silence limit of the receive in progress: kReplySilenceMs, unless an exchange that takes
-// the module longer has set its own for the length of one receive.
-int reply_silence_ms = kReplySilenceMs;
+// How many more bytes a response needs before it can end with the trailer "<Z": one after a
+// '<', else two. Waking no earlier loses nothing (a frame cannot end sooner, nor can a trailer
+// come early) and halves the wake-ups on a line that hands the bytes over one at a time.
+size_t BytesToEndAFrame(const uint8_t* bytes, size_t count) {
+  return count > 0 && bytes[count - 1] == kFrameMark ? 1 : 2;
+}
+
+// The limit of the exchange in progress, on its whole time from its command: kReplySilenceMs,
+// unless an exchange that takes the module longer has set its own for the length of one
+// receive. A reply that trickles in, one byte every few seconds, is as dead as a silent one.
+int reply_limit_ms = kReplySilenceMs;
+timespec exchange_started{};  // when the exchange's command (or raw block) went out
 
 // Reads up to `want` bytes, waiting at most `limit_ms` for the first. Returns the count read
 // (> 0), kTimedOut or kPortFailed.
@@ -246,6 +260,11 @@ int MsLeft(const timespec& since, int limit_ms) {
                            (now.tv_nsec - since.tv_nsec) / 1000000;
   return passed >= limit_ms ? 0 : static_cast<int>(limit_ms - passed);
 }
+
+void StartExchangeClock() { exchange_started = Now(); }
+
+// What is left of the exchange's limit; 0 once it has passed.
+int ExchangeMsLeft() { return MsLeft(exchange_started, reply_limit_ms); }
 
 // A port that polls writable yet takes nothing is asked again after this pause, not at once.
 constexpr int kRefusedWriteRetryMs = 1;
@@ -309,6 +328,7 @@ int BuildCommandFrame(uint8_t command, const uint8_t* payload, uint8_t length, u
 int com_init(const char* path) {
   line_state = LineState::kInStep;
   wake_after = 0;
+  have_port_settings = false;
   restore_writes_out = false;
   return OpenSerialPort(path, /*two_stop_bits=*/false);
 }
@@ -321,6 +341,7 @@ int Send_Command(int port, uint8_t command, uint8_t length, const uint8_t* paylo
     return -1;
   }
   DiscardWaitingBytes(port);
+  StartExchangeClock();
   const int written = WriteAll(port, tx_buffer, static_cast<size_t>(frame_length));
   if (written < 0) puts(msg::kSendCommandFailed);
   return written;
@@ -342,16 +363,27 @@ int Recieve_Response(int port, uint8_t* body) { return ReceiveResponseAtLeast(po
 namespace bm77 {
 
 LineState CurrentLineState() { return line_state; }
+
+void DrainUntilQuiet(int port, int quiet_ms) {
+  const timespec since = Now();
+  uint8_t scrap[kRxBufferSize];
+  for (;;) {
+    const int left = MsLeft(since, kReplySilenceMs);
+    if (left == 0) return;
+    if (ReadSome(port, scrap, sizeof scrap, quiet_ms < left ? quiet_ms : left) < 0) return;
+  }
+}
+
 void LetRestoreWritesOut(bool on) { restore_writes_out = on; }
 
 int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
   constexpr size_t kMaxReadAtOnce = 255;
   if (!ExchangeMayRun()) return kBadResponse;
   // A response's length is not known for sure: a short or early-ended frame must be seen as
-  // soon as its last byte is in.
-  WakeAfter(port, 1);
+  // soon as its last byte is in, so the wait wakes as soon as a trailer could be complete.
   size_t fill = 0;
   for (;;) {
+    WakeAfter(port, BytesToEndAFrame(rx_buffer, fill));
     const size_t room = kRxBufferSize - fill;
     if (room == 0) {
       puts(msg::kResponseTooLong);
@@ -360,8 +392,9 @@ int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
     }
     // After a trailer that came too early, only a short pause may follow inside the frame.
     const bool early_trailer = EndsWithTrailer(rx_buffer, fill) && fill < least_frame_length;
+    const int left = ExchangeMsLeft();
     const int n = ReadSome(port, rx_buffer + fill, room < kMaxReadAtOnce ? room : kMaxReadAtOnce,
-                           early_trailer ? kEarlyTrailerGapMs : reply_silence_ms);
+                           early_trailer && kEarlyTrailerGapMs < left ? kEarlyTrailerGapMs : left);
     if (n == kTimedOut && early_trailer) break;  // the frame did end there
     if (n < 0) {
       ReportReadFailure(n);
@@ -383,22 +416,23 @@ int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length) {
 
 }  // namespace bm77
 
-int Recieve_AckWithin(int port, int silence_ms) {
-  reply_silence_ms = silence_ms;
+int Recieve_AckWithin(int port, int limit_ms) {
+  reply_limit_ms = limit_ms;
   const int status = Recieve_Ack(port);
-  reply_silence_ms = kReplySilenceMs;
+  reply_limit_ms = kReplySilenceMs;
   return status;
 }
 
-int Recieve_ResponseWithin(int port, uint8_t* body, int silence_ms) {
-  reply_silence_ms = silence_ms;
+int Recieve_ResponseWithin(int port, uint8_t* body, int limit_ms) {
+  reply_limit_ms = limit_ms;
   const int length = Recieve_Response(port, body);
-  reply_silence_ms = kReplySilenceMs;
+  reply_limit_ms = kReplySilenceMs;
   return length;
 }
 
 int Send_Raw(int port, const uint8_t* data, size_t length) {
   if (line_state != LineState::kInStep) return kHeldBack;
+  StartExchangeClock();
   return WriteAll(port, data, length);
 }
 
@@ -407,7 +441,7 @@ int Recieve_Raw(int port, size_t count) {
   size_t fill = 0;
   while (fill < count) {
     WakeAfter(port, count - fill);
-    const int n = ReadSome(port, rx_buffer + fill, count - fill, reply_silence_ms);
+    const int n = ReadSome(port, rx_buffer + fill, count - fill, ExchangeMsLeft());
     if (n < 0) {
       ReportReadFailure(n);
       NoteNoCompleteReply();

@@ -4,8 +4,8 @@
 // sent twice); the module answers with a two-byte acknowledgement ("<3" accepts) and, when it
 // accepted, a response frame "<f" body CRC "<Z"; the host closes the exchange with "<3".
 //
-// Every wait on the module is bounded: the port is polled, and a wait ends in failure after
-// kReplySilenceMs without a byte. One process drives one module through one port: the
+// Every wait on the module is bounded: the port is polled, and an exchange's reply must be whole
+// within kReplySilenceMs of its command (or raw block), however its bytes trickle in. One process drives one module through one port: the
 // transfer buffers are process-wide, so nothing here is reentrant.
 #pragma once
 
@@ -24,11 +24,11 @@ constexpr int kResponseOverhead = 6;
 // The longest body a response can carry in the receive buffer.
 constexpr size_t kResponseBodyMax = kRxBufferSize - kResponseOverhead;
 
-// How long the module may stay silent while the host waits for the rest of a reply. Replies
-// to ordinary commands start within milliseconds; the limit only has to tell a module that
-// answers from one that never will.
+// How long one exchange may take, from its command to the last byte of its reply. Replies to
+// ordinary commands come whole within milliseconds; the limit only has to tell a module that
+// answers from one that never will, or that hands its reply over a byte every few seconds.
 constexpr int kReplySilenceMs = 3000;
-// How long the module may stay silent while it erases its flash: it answers the erase only once
+// How long the erase may take, from its command to its reply: it answers the erase only once
 // the whole flash is blank, which takes a real module a few seconds. A slow part gets several
 // times that; and a module that never answers still lets a tool end within half a minute (the
 // firmware tool spends 3 s in fixed pauses and sends the erase right after the flash ID).
@@ -109,10 +109,10 @@ void Send_Ack(int port);
 // a frame without "<f", silence, a port error or a response longer than rx_buffer.
 int Recieve_Response(int port, uint8_t* body);
 
-// Recieve_Ack and Recieve_Response with a silence limit of their own, for the exchanges a
-// module takes longer than kReplySilenceMs to answer (the flash erase).
-int Recieve_AckWithin(int port, int silence_ms);
-int Recieve_ResponseWithin(int port, uint8_t* body, int silence_ms);
+// Recieve_Ack and Recieve_Response with a limit of their own on the exchange's whole time, for
+// the exchanges a module takes longer than kReplySilenceMs to answer (the flash erase).
+int Recieve_AckWithin(int port, int limit_ms);
+int Recieve_ResponseWithin(int port, uint8_t* body, int limit_ms);
 
 // Writes `length` bytes as they are, outside the framing (the flash burst); a write the port
 // takes in part is completed like a command frame. Nothing waiting is dropped: the burst's
@@ -140,6 +140,13 @@ inline bool LineInStep() { return CurrentLineState() == LineState::kInStep; }
 // step (never on a closed one): the restore writes, which carry the run's own snapshot and
 // take no data from the module. Otherwise a receive on a line out of step fails at once.
 void LetRestoreWritesOut(bool on);
+
+// How long the line must stay quiet before a record is read a second time: a reply sent twice
+// sends its copy within some tens of milliseconds.
+constexpr int kQuietBeforeConfirmMs = 100;
+// Reads and drops whatever the module sends until the line has been quiet for `quiet_ms`
+// (within kReplySilenceMs at most). Changes nothing of the line's state.
+void DrainUntilQuiet(int port, int quiet_ms);
 
 // Recieve_Response for a reply whose frame is at least `least_frame_length` bytes long (a
 // read's: header, lead bytes, the data asked for, CRC and trailer). A trailer seen before

@@ -14,6 +14,7 @@
 #include "messages.h"
 #include "plain_file.h"
 #include "run_record.h"
+#include "stop.h"
 
 using namespace bm77;
 
@@ -140,6 +141,10 @@ bool WriteTable(int port, int table_fd, const SavedIdentity* guard) {
   bool whole = true;
   char LineBuffer[kLineBufferSize];
   for (int line_number = 1;; ++line_number) {
+    if (StopRequested()) {  // an ordered stop: no further line
+      puts(msg::kTableInterrupted);
+      return false;
+    }
     const int Length = Read_Line(table_fd, LineBuffer);
     if (Length == kLineEndOfFile) break;
     if (Length == kLineReadError) {

@@ -130,6 +130,28 @@ struct BurstFault {
   std::chrono::milliseconds delay{0};  // kLateResume, kLateFinish
 };
 
+// A module that misbehaves at random. At each host frame, with `per_mille` chances in a
+// thousand, one mischief drawn from `seed` and the frame's place in the run: the reply late
+// (inside or past the host's 3 s limit), twice (a copy shortly after, into the host's next
+// exchange), trickled (one byte every second or more), split, with one bit flipped, with another
+// command's reply, with stray bytes before or after it, not at all, or no reply to anything from
+// then on. The draw depends only on the seed and the frame's index, so a seed replays.
+struct Chaos {
+  uint64_t seed = 0;
+  unsigned per_mille = 150;
+};
+
+// The chaos a seed stands for: how often an exchange goes wrong is drawn from the seed too
+// (between 4 and 30 in a hundred), so one number replays a run, in a test or in devsim.
+Chaos ChaosForSeed(uint64_t seed);
+
+// What chaos does to one frame (kNone: the ordinary reply).
+enum class Mischief {
+  kNone, kLateInside, kLatePast, kTwice, kTrickle, kSplit, kFlip, kOtherReply, kStrayBefore,
+  kStrayAfter, kSilent, kDead,
+};
+const char* NameOf(Mischief mischief);
+
 class Module {
  public:
   static constexpr size_t kEepromSize = 8192;
@@ -142,6 +164,16 @@ class Module {
 
   void AddFault(const Fault& fault);
   void ClearFaults();
+  // Chaos for every later frame that no fault above applies to (nullopt: none, the default).
+  void SetChaos(std::optional<Chaos> chaos);
+  // The mischief chaos did so far, one entry per frame it touched: frame index (1-based over
+  // the run's frames), command byte, what it did.
+  struct ChaosEvent {
+    int frame = 0;
+    uint8_t command = 0;
+    Mischief mischief = Mischief::kNone;
+  };
+  std::vector<ChaosEvent> chaos_log() const;
 
   // EEPROM image (initially all 0xFF). Read 0x73 and write 0x74 work on it.
   std::array<uint8_t, kEepromSize> eeprom() const;
@@ -375,6 +407,8 @@ struct RunOptions {
   // the result stay empty; `stdin_text`, `stdin_closed` and `stderr_terminal` do not apply.
   bool callers_streams = false;
   std::string folder;  // where the program starts; empty: the board folder
+  // Called once the program has started, with its process id: a test that signals it mid-run.
+  std::function<void(int pid)> started;
 };
 
 struct RunResult {

@@ -518,6 +518,7 @@ RunResult Board::Run(const std::string& program, const std::vector<std::string>&
   if (!result.refusal.empty()) return result;
   result.started = true;
   result.sealed = mode != SealMode::kNone;
+  if (options.started) options.started(child.pid);
   Watch(child, options, &result);
   result.wall_seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
   {

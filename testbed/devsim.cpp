@@ -120,10 +120,9 @@ std::string CheckFaultNames(const std::vector<std::string>& names) {
   std::string known;
   for (const devsim::FaultEntry& f : devsim::kFaults) known += std::string(" ") + f.name;
   for (const std::string& name : names) {
-    const bool found = std::any_of(devsim::kFaults.begin(), devsim::kFaults.end(),
-                                   [&](const devsim::FaultEntry& f) { return name == f.name; });
-    if (!found) {
-      return "unknown fault " + name + "; the faults are" + known + ", or " + kClearFaults;
+    if (!devsim::KnownFault(name)) {
+      return "unknown fault " + name + "; the faults are" + known + ", " +
+             devsim::kChaosPrefix + "SEED, or " + kClearFaults;
     }
   }
   return "";

@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "module_chaos.h"
 #include "module_impl.h"
 #include "module_port.h"
 #include "module_reply.h"
@@ -135,6 +136,8 @@ void Module::Impl::ResetPort() {
   FlushLine();
   ResetParser();
   flash_.burst.reset();
+  chaos_frames_ = 0;
+  chaos_dead_ = false;
   SampleSettings();
 }
 
@@ -313,6 +316,10 @@ void Module::Impl::HandleHostEvent(WireEvent event) {
   const std::optional<Fault> fault =
       matched ? std::optional<Fault>(*matched) : std::optional<Fault>();
   const Fault* applied = fault ? &*fault : nullptr;
+  if (applied == nullptr && chaos_) {
+    HandleUnderChaos(event, lock);
+    return;
+  }
   std::optional<CommandReply> outcome;
   if (reply::CommandRuns(applied)) {
     const bool forget = applied != nullptr && applied->kind == Fault::Kind::kNotStored;
@@ -333,6 +340,41 @@ void Module::Impl::HandleHostEvent(WireEvent event) {
   }
   Queue(reply::Pieces(applied, plan.bytes), reply::PieceGap(applied), delay);
   if (applied != nullptr && applied->kind == Fault::Kind::kHangUp) HangUp();
+}
+
+void Module::Impl::HandleUnderChaos(const WireEvent& event, std::unique_lock<std::mutex>& lock) {
+  const int frame = ++chaos_frames_;
+  if (chaos_dead_) return;
+  const chaos::Draw draw = chaos::DrawFor(*chaos_, frame);
+  if (draw.mischief != Mischief::kNone) {
+    chaos_log_.push_back({frame, event.command, draw.mischief});
+  }
+  if (draw.mischief == Mischief::kDead) chaos_dead_ = true;
+  std::optional<CommandReply> outcome;
+  if (chaos::CommandRuns(draw)) outcome = Execute(event, lock);
+  const reply::Plan plan = reply::PlanReply(nullptr, outcome);
+  const std::chrono::milliseconds delay = outcome ? outcome->delay : std::chrono::milliseconds{};
+  const Bytes other = last_body_.empty() ? Bytes{kEepromWrite, 0x00} : last_body_;
+  const Clock::time_point start = Clock::now() + delay;
+  const std::vector<chaos::Piece> pieces = chaos::Shape(draw, plan.bytes, other);
+  if (draw.mischief == Mischief::kNone) {
+    for (WireEvent sent : plan.events) {
+      sent.at = start;
+      Log(std::move(sent));
+    }
+  }
+  for (const chaos::Piece& piece : pieces) {
+    if (draw.mischief != Mischief::kNone) {  // the log shows what the line carried
+      WireEvent sent;
+      sent.dir = WireEvent::Dir::kModuleToHost;
+      sent.kind = WireEvent::Kind::kRaw;
+      sent.raw = piece.bytes;
+      sent.at = start + piece.at;
+      Log(std::move(sent));
+    }
+    outbox_.push_back(Pending{piece.bytes, 0, start + piece.at});
+  }
+  if (outcome && outcome->send_response) last_body_ = outcome->body;
 }
 
 std::optional<CommandReply> Module::Impl::Execute(const WireEvent& frame,
@@ -421,6 +463,16 @@ void Module::SetHandler(uint8_t command, CommandHandler handler) {
 void Module::AddFault(const Fault& fault) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->faults_.push_back(fault);
+}
+
+void Module::SetChaos(std::optional<Chaos> chaos) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->chaos_ = chaos;
+}
+
+std::vector<Module::ChaosEvent> Module::chaos_log() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->chaos_log_;
 }
 
 void Module::ClearFaults() {

@@ -75,6 +75,8 @@ struct Module::Impl {
   CommandReply EepromWrite(const Bytes& payload);
   void SampleSettings();
   void HandleHostEvent(WireEvent event);
+  // A frame no fault applies to, while chaos is on.
+  void HandleUnderChaos(const WireEvent& event, std::unique_lock<std::mutex>& lock);
   std::optional<CommandReply> Execute(const WireEvent& frame,
                                       std::unique_lock<std::mutex>& lock);
   // The first piece goes out after `delay`, each further one `gap` later.
@@ -109,6 +111,12 @@ struct Module::Impl {
   std::vector<Fault> faults_;
   std::map<uint8_t, int> occurrences_;  // host frames seen while powered, per command byte
   int frames_seen_ = 0;                 // the same over all commands
+
+  std::optional<Chaos> chaos_;
+  int chaos_frames_ = 0;     // frames of this run (ResetPort starts a new run)
+  bool chaos_dead_ = false;  // chaos has silenced the module for the rest of the run
+  Bytes last_body_;          // the last response body sent, another command's reply
+  std::vector<Module::ChaosEvent> chaos_log_;
 
   std::array<uint8_t, kEepromSize> eeprom_{};
   std::vector<std::pair<uint16_t, Bytes>> eeprom_writes_;

@@ -155,6 +155,22 @@ const std::vector<FaultEntry> kFaults = {
     {"fb-missing", "the framebuffer /dev/fb0 does not exist"},
 };
 
+std::optional<uint64_t> ChaosSeed(const std::string& name) {
+  const std::string prefix = kChaosPrefix;
+  if (name.compare(0, prefix.size(), prefix) != 0 || name.size() == prefix.size()) return std::nullopt;
+  const std::string digits = name.substr(prefix.size());
+  if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 19) {
+    return std::nullopt;
+  }
+  return std::stoull(digits);
+}
+
+bool KnownFault(const std::string& name) {
+  return ChaosSeed(name).has_value() ||
+         std::any_of(kFaults.begin(), kFaults.end(),
+                     [&](const FaultEntry& f) { return name == f.name; });
+}
+
 std::vector<std::string> LoadFaults(const std::string& dir) {
   std::ifstream in(fs::path(dir) / kFaultsFile);
   std::vector<std::string> faults;
@@ -166,9 +182,7 @@ std::vector<std::string> LoadFaults(const std::string& dir) {
 std::string AddFaults(const std::string& dir, const std::vector<std::string>& names) {
   std::vector<std::string> faults = LoadFaults(dir);
   for (const std::string& name : names) {
-    const bool known = std::any_of(kFaults.begin(), kFaults.end(),
-                                   [&](const FaultEntry& f) { return name == f.name; });
-    if (!known) return "unknown fault " + name;
+    if (!KnownFault(name)) return "unknown fault " + name;
     if (std::find(faults.begin(), faults.end(), name) == faults.end()) faults.push_back(name);
   }
   std::error_code ignored;
@@ -212,6 +226,8 @@ void LoadBoard(Board& board, const std::string& dir, const std::vector<std::stri
     for (const auto& [known, act] : FaultActions()) {
       if (name == known) act(board);
     }
+    // The same draw as the chaos property's for this seed.
+    if (const auto seed = ChaosSeed(name)) board.module().SetChaos(testbed::ChaosForSeed(*seed));
   }
 }
 

@@ -9,6 +9,8 @@
 //   dev/fb0           the framebuffer memory
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,12 @@ struct FaultEntry {
   const char* what;  // one line for the usage text
 };
 extern const std::vector<FaultEntry> kFaults;
+// The misbehaving module with a seed, as the chaos property prints it: "chaos:SEED".
+constexpr char kChaosPrefix[] = "chaos:";
+// The seed of a "chaos:SEED" fault name, or nullopt for any other name.
+std::optional<uint64_t> ChaosSeed(const std::string& name);
+// Whether `name` is one of kFaults or a chaos seed.
+bool KnownFault(const std::string& name);
 
 // The faults set on the board in `dir` (faults.txt), in the order they were set.
 std::vector<std::string> LoadFaults(const std::string& dir);

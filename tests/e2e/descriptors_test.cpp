@@ -56,7 +56,8 @@ Seen RunOnce(const Case& c, bool stdin_closed) {
   testbed::RunOptions o;
   o.time_limit = 30s;
   o.stdin_closed = stdin_closed;
-  o.env["BM77SIM_PORT_READ_LIMIT"] = "10";  // rx_probe ends after ten reads
+  // rx_probe ends after ten reads; the other programs need their reads of the port.
+  if (std::string(c.program) == "rx_probe") o.env["BM77SIM_PORT_READ_LIMIT"] = "10";
   const testbed::RunResult r = board.Run(c.program, c.setup(board), o);
   EXPECT_TRUE(r.handshake) << c.program;
   EXPECT_THAT(board.violations(), ::testing::IsEmpty());
@@ -79,7 +80,7 @@ TEST_P(ClosedStandardInput, ChangesNothing) {
   EXPECT_EQ(closed.fb, open.fb);
   EXPECT_EQ(closed.writes, open.writes);
   EXPECT_NE(open.io.size() + open.chip.size() + open.fb.size() + open.writes.size(), 0u)
-      << "the run did nothing that could differ";
+      << "the run did nothing that could differ: " << open.out;
 }
 
 using Args = std::vector<std::string>;

@@ -19,13 +19,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
+#include <random>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "board_test.h"
 #include "flash_support.h"
@@ -43,7 +47,11 @@ constexpr uint8_t kWrite = 0x74;
 constexpr auto kRunLimit = 30s;
 // The tools pause 1 to 3 s on purpose; pauses this long or longer are skipped.
 constexpr const char* kSkipPausesMs = "500";
-constexpr int kGuardedReads = 3;  // the snapshot reads of the guarded tools: MAC, name, VCOM
+constexpr int kGuardedRecords = 3;  // the records the guarded tools keep: MAC, name, VCOM
+// Each record of the snapshot, and of the firmware tool's look after the flash, is read twice.
+constexpr int kConfirmReads = 2;
+constexpr int kSnapshotReads = kGuardedRecords * kConfirmReads;
+constexpr int kIdentMacReads = kConfirmReads;  // bm77_ident's MAC, read first
 // The host's limits for a reply: the erase's, and every other exchange's.
 constexpr uint8_t kErase = 0x51;
 constexpr auto kEraseLimit = 20s;
@@ -260,7 +268,7 @@ void Plant(testbed::Module& module, const Exchange& x, Trouble t) {
 // ---- The oracle ---------------------------------------------------------------------------------
 
 // What an exchange of a clean run was for.
-enum class Step { kSnapshot, kFlash, kTable, kTableMac, kRestore, kCheck, kOther };
+enum class Step { kSnapshot, kFlash, kAfterFlash, kTable, kTableMac, kRestore, kCheck, kOther };
 
 struct CleanRun {
   std::vector<Exchange> exchanges;
@@ -275,12 +283,13 @@ Step StepOf(Tool tool, const CleanRun& clean, const Exchange& x) {
   if (!guarded) return Step::kOther;
   if (x.kind != Exchange::Kind::kFrame) return Step::kFlash;
   if (x.command == kRead) {
-    if (x.occurrence <= kGuardedReads) return Step::kSnapshot;
-    if (x.occurrence > clean.reads - kGuardedReads) return Step::kCheck;
-    return Step::kTableMac;  // the firmware tool shows the MAC the table left
+    if (x.occurrence <= kSnapshotReads) return Step::kSnapshot;
+    if (x.occurrence > clean.reads - kGuardedRecords) return Step::kCheck;
+    if (tool == Tool::kFwUpdate && x.occurrence <= 2 * kSnapshotReads) return Step::kAfterFlash;
+    return Step::kTableMac;  // the table's read-backs, and the MAC the firmware tool shows
   }
   if (x.command == kWrite) {
-    return x.occurrence > clean.writes - kGuardedReads ? Step::kRestore : Step::kTable;
+    return x.occurrence > clean.writes - kGuardedRecords ? Step::kRestore : Step::kTable;
   }
   return Step::kFlash;
 }
@@ -305,7 +314,7 @@ int ExpectedStatus(Tool tool, Step step, const Exchange& x, Trouble t) {
   const bool gone = Silent(t);
   switch (tool) {
     case Tool::kIdent:
-      return x.command == kRead && x.occurrence == 1 ? 2 : 3;
+      return x.command == kRead && x.occurrence <= kIdentMacReads ? 2 : 3;
     case Tool::kProvision:
       return 3;
     default:
@@ -316,6 +325,8 @@ int ExpectedStatus(Tool tool, Step step, const Exchange& x, Trouble t) {
       return gone && tool == Tool::kFwUpdate ? 255 : 2;
     case Step::kFlash:
       return 255;
+    case Step::kAfterFlash:  // a record not confirmed is written back all the same
+      return gone ? 2 : -1;
     case Step::kTable:
     case Step::kTableMac:
       return gone ? 2 : 3;  // out of step: nothing can be checked
@@ -329,11 +340,14 @@ int ExpectedStatus(Tool tool, Step step, const Exchange& x, Trouble t) {
 std::set<int> UnreadRecords(Tool tool, Step step, const Exchange& x, Trouble t) {
   std::set<int> unread;
   if (Harmless(t)) return unread;
-  if (tool == Tool::kIdent && x.command == kRead && x.occurrence == 1) return {0, 1, 2};
+  if (tool == Tool::kIdent && x.command == kRead && x.occurrence <= kIdentMacReads) {
+    return {0, 1, 2};
+  }
   if (step != Step::kSnapshot) return unread;
   // After a read without a reply the line is out of step: no later read goes out.
-  const int last = Silent(t) ? kGuardedReads : x.occurrence;
-  for (int r = x.occurrence; r <= last; ++r) unread.insert(r - 1);
+  const int record = (x.occurrence - 1) / kConfirmReads;
+  const int last = Silent(t) ? kGuardedRecords - 1 : record;
+  for (int r = record; r <= last; ++r) unread.insert(r);
   return unread;
 }
 
@@ -522,6 +536,164 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeEndsInTimeWithTheRightStatusAndTheIde
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf("fault matrix: %zu runs, %zu passed\n", outcomes.size(), passed);
   std::printf("fault matrix: %.1f s wall, longest run %.1f s, %u boards at once\n", wall, longest,
+              Workers());
+}
+
+
+// ---- The adversary: a module that misbehaves at random -------------------------------------------
+//
+// Each serial tool runs against the chaos module (board.h) under many seeds, with the matrix's
+// oracle: every run ends within 30 s, no identity record holds anything the clean run did not
+// put there, and status 0 only when the whole EEPROM is as the clean run left it. The suite
+// runs a fixed set of seeds; BM77_CHAOS_SECONDS=N tries fresh seeds for N seconds instead
+// (scripts/test chaos), and BM77_CHAOS_REPLAY=TOOL:SEED runs one seed again, as printed.
+
+constexpr char kChaosSecondsVariable[] = "BM77_CHAOS_SECONDS";
+constexpr char kChaosReplayVariable[] = "BM77_CHAOS_REPLAY";
+// Seeds per tool in the suite: each run mostly waits, and the suite runs under the emulator too.
+constexpr int kSuiteSeeds = 24;
+constexpr int kEmulatedSuiteSeeds = 6;
+
+struct ChaosCase {
+  size_t tool = 0;  // into kTools
+  uint64_t seed = 0;
+};
+
+struct CleanState {
+  CleanRun run;
+  std::array<uint8_t, 8192> eeprom{};  // the whole EEPROM after the clean run
+};
+
+std::string OwnPath() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string("fault_matrix_e2e_tests");
+}
+
+std::string ReplayCommand(const ChaosCase& c) {
+  return std::string(kChaosReplayVariable) + "=" + kTools[c.tool].name + ":" +
+         std::to_string(c.seed) + " " + OwnPath() + " --gtest_filter='Chaos.*'  (or on a board of " +
+         "devsim: devsim fault chaos:" + std::to_string(c.seed) + ")";
+}
+
+std::string MischiefOf(const testbed::Module& module) {
+  std::string text;
+  for (const auto& e : module.chaos_log()) {
+    text += " #" + std::to_string(e.frame) + " " + HexOf(Bytes{e.command}) + " " +
+            testbed::NameOf(e.mischief) + ";";
+  }
+  return text;
+}
+
+// One seed on a fresh board; empty when the promises held.
+std::string RunChaos(const ChaosCase& c, const CleanState& clean, double* seconds) {
+  std::string failure;
+  RunOnBoard(kTools[c.tool], Trouble::kSilence,
+             [&](testbed::Module& m) { m.SetChaos(testbed::ChaosForSeed(c.seed)); },
+             [&](testbed::Board& board, const auto&, const testbed::RunResult& r) {
+               *seconds = r.wall_seconds;
+               failure = Judge(board, r, -1, clean.run, {});
+               if (r.exit_status == 0 && board.module().eeprom() != clean.eeprom) {
+                 failure += " status 0, but the EEPROM is not as the clean run left it;";
+               }
+               if (!failure.empty()) {
+                 failure = std::string(kTools[c.tool].name) + " seed " + std::to_string(c.seed) +
+                           ", status " + std::to_string(r.exit_status) + ":" + failure +
+                           "\n    mischief:" + MischiefOf(board.module()) +
+                           "\n    replay: " + ReplayCommand(c);
+               }
+             });
+  return failure;
+}
+
+std::vector<CleanState> CleanRuns() {
+  std::vector<CleanState> cleans(std::size(kTools));
+  for (size_t t = 0; t < std::size(kTools); ++t) {
+    RunOnBoard(kTools[t], Trouble::kSilence, [](testbed::Module&) {},
+               [&](testbed::Board& board, const auto& before, const testbed::RunResult& r) {
+                 EXPECT_EQ(r.exit_status, 0) << kTools[t].name << ": " << r.out;
+                 cleans[t].run.states = RecordStates(before, board.module().eeprom_writes());
+                 cleans[t].eeprom = board.module().eeprom();
+               });
+  }
+  return cleans;
+}
+
+// The cases to run: one replayed seed, or the suite's fixed seeds.
+std::vector<ChaosCase> FixedCases() {
+  if (const char* replay = std::getenv(kChaosReplayVariable)) {
+    const std::string text = replay;
+    const size_t colon = text.find(':');
+    for (size_t t = 0; t < std::size(kTools); ++t) {
+      if (colon != std::string::npos && text.substr(0, colon) == kTools[t].name) {
+        return {{t, std::strtoull(text.c_str() + colon + 1, nullptr, 10)}};
+      }
+    }
+    ADD_FAILURE() << kChaosReplayVariable << " must be TOOL:SEED, not " << text;
+    return {};
+  }
+  const int seeds = testbed::StartCostScale() > 1 ? kEmulatedSuiteSeeds : kSuiteSeeds;
+  std::vector<ChaosCase> cases;
+  for (int s = 1; s <= seeds; ++s) {
+    for (size_t t = 0; t < std::size(kTools); ++t) cases.push_back({t, static_cast<uint64_t>(s)});
+  }
+  return cases;
+}
+
+TEST(Chaos, NoSeedChangesAnIdentityUnmeantOrEndsZeroWithoutTheModuleHoldingTheRun) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::vector<CleanState> cleans = CleanRuns();
+  if (HasFailure()) return;
+  const char* budget_text = std::getenv(kChaosSecondsVariable);
+  const double budget = budget_text != nullptr ? std::atof(budget_text) : 0;
+  const std::vector<ChaosCase> fixed = budget > 0 ? std::vector<ChaosCase>{} : FixedCases();
+  // A search draws fresh seeds, round the tools in turn, until its time is spent.
+  std::mt19937_64 fresh{std::random_device{}()};
+  std::mutex mu;
+  size_t next = 0;
+  std::vector<size_t> runs(std::size(kTools)), failed(std::size(kTools));
+  std::vector<std::string> failures;
+  double longest = 0;
+  auto take = [&](ChaosCase* c) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (budget <= 0) {
+      if (next >= fixed.size()) return false;
+      *c = fixed[next++];
+      return true;
+    }
+    const double spent =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (spent > budget) return false;
+    *c = {next++ % std::size(kTools), fresh()};
+    return true;
+  };
+  auto work = [&] {
+    ChaosCase c;
+    while (take(&c)) {
+      double seconds = 0;
+      const std::string failure = RunChaos(c, cleans[c.tool], &seconds);
+      std::lock_guard<std::mutex> lock(mu);
+      ++runs[c.tool];
+      longest = std::max(longest, seconds);
+      if (!failure.empty()) {
+        ++failed[c.tool];
+        failures.push_back(failure);
+        std::printf("chaos: %s\n", failure.c_str());
+        std::fflush(stdout);
+      }
+    }
+  };
+  std::vector<std::thread> workers;
+  for (unsigned w = 0; w < Workers(); ++w) workers.emplace_back(work);
+  for (std::thread& w : workers) w.join();
+
+  for (const std::string& f : failures) ADD_FAILURE() << f;
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  for (size_t t = 0; t < std::size(kTools); ++t) {
+    std::printf("chaos: %s %zu seeds, %zu failed\n", kTools[t].name, runs[t], failed[t]);
+  }
+  std::printf("chaos: %.1f s wall, longest run %.1f s, %u boards at once\n", wall, longest,
               Workers());
 }
 

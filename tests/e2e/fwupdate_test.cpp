@@ -76,9 +76,10 @@ class FwUpdate : public BoardTest {
     EXPECT_EQ(module().Eeprom(0x0019, 2), kVcomRecord);
   }
 
-  // Nothing but the three identity reads reached the module: no flash command, no write.
+  // Nothing but the identity reads (each record twice) reached the module: no flash command, no
+  // write.
   void ExpectModuleUntouched() {
-    EXPECT_EQ(FrameCommands(module()), (std::vector<int>{kRead, kRead, kRead}));
+    EXPECT_EQ(FrameCommands(module()), std::vector<int>(6, kRead));
     EXPECT_EQ(module().eeprom(), eeprom_before_);
     EXPECT_EQ(FirstDifference(module().Flash(0, kFlashSize),
                               testbed::flash::OldFirmware(kFlashSize)),
@@ -121,13 +122,18 @@ TEST_F(FwUpdate, OutputConversationAndIdentity) {
     EXPECT_TRUE(e.settings.Proper115200());
   }
   using F = std::pair<int, std::string>;
-  EXPECT_THAT(frames,
-              ElementsAre(F{kRead, "000006"}, F{kRead, "000B0E"}, F{kRead, "001902"},
-                          F{kFlashInit, ""}, F{kFlashErase, ""}, F{kSwitchBank, "00"},
-                          F{kWrite, "0000" + HexOf(kMacRecord)},
-                          F{kWrite, "000B" + HexOf(kNameRecord)},
-                          F{kWrite, "0019" + HexOf(kVcomRecord)},
-                          F{kRead, "000006"}, F{kRead, "000B0E"}, F{kRead, "001902"}));
+  // The snapshot reads each record twice; after the flash each is read twice again, and since
+  // the flash left them as they were, none is written back; then the check.
+  const auto confirmed = [](const std::string& read) { return std::vector<F>{{kRead, read}, {kRead, read}}; };
+  std::vector<F> expected;
+  for (int look = 0; look < 2; ++look) {
+    for (const char* read : {"000006", "000B0E", "001902"}) {
+      for (const F& f : confirmed(read)) expected.push_back(f);
+    }
+    if (look == 0) expected.insert(expected.end(), {F{kFlashInit, ""}, F{kFlashErase, ""}, F{kSwitchBank, "00"}});
+  }
+  expected.insert(expected.end(), {F{kRead, "000006"}, F{kRead, "000B0E"}, F{kRead, "001902"}});
+  EXPECT_EQ(frames, expected);
   ExpectFlashHolds(module(), image_);
   EXPECT_EQ(module().eeprom(), eeprom_before_);
 }
@@ -229,8 +235,21 @@ TEST_F(FwUpdate, TableRefusedByItsNameIsSkippedAndEndsWith3) {
   EXPECT_EQ(r.exit_status, 3);  // the flash is programmed, but the table asked for is not in
   ExpectFlashHolds(module(), image_);
   EXPECT_EQ(r.OutLines(), HundredBytesThen({"Invalid EEPROM Table File.", "Skip EEPROM Upgrade"}));
-  EXPECT_EQ(module().eeprom(), eeprom_before_);  // only the identity went back in
-  EXPECT_EQ(module().eeprom_writes().size(), 3u);
+  EXPECT_EQ(module().eeprom(), eeprom_before_);
+  // The flash left the identity as it was and no table wrote over it: nothing is rewritten.
+  EXPECT_TRUE(module().eeprom_writes().empty());
+}
+
+TEST_F(FwUpdate, RecordNotReadAsSavedAfterTheFlashIsWrittenBack) {
+  // The VCOM's first read after the flash is refused: the record is not known to be as saved,
+  // so it is put back from the snapshot, though no table touched it; the others are not.
+  AddFault(Fault::Kind::kAckStatus, kRead, 11, 0x55);
+  const auto r = Update({Image(100)});
+  EXPECT_EQ(r.exit_status, 0);
+  ExpectIdentityKept();
+  const auto writes = module().eeprom_writes();
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0], (std::pair<uint16_t, Bytes>{0x0019, kVcomRecord}));
 }
 
 TEST_F(FwUpdate, TableIsWrittenAndTheIdentityPutBackOverIt) {
@@ -244,8 +263,11 @@ TEST_F(FwUpdate, TableIsWrittenAndTheIdentityPutBackOverIt) {
   ExpectIdentityKept();
   EXPECT_EQ(module().Eeprom(0x40, 2), Hex("0102"));
   const auto writes = module().eeprom_writes();
-  ASSERT_EQ(writes.size(), 6u);
+  // The table's three lines, then the two records it wrote over put back; the name stays.
+  ASSERT_EQ(writes.size(), 5u);
   EXPECT_EQ(writes[0], (std::pair<uint16_t, Bytes>{0x0000, Hex("0A0B0C0D0E0F")}));
+  EXPECT_EQ(writes[3], (std::pair<uint16_t, Bytes>{0x0000, kMacRecord}));
+  EXPECT_EQ(writes[4], (std::pair<uint16_t, Bytes>{0x0019, kVcomRecord}));
 }
 
 // ---- The identity ----
@@ -264,8 +286,9 @@ TEST_F(FwUpdate, IdentityThatCouldNotBeReadEndsWith2) {
 }
 
 TEST_F(FwUpdate, IdentityThatDidNotSurviveEndsWith2) {
-  // The table overwrites the device name, and putting it back is refused.
-  AddFault(Fault::Kind::kAckStatus, kWrite, 3, 0x55);
+  // The table overwrites the device name, and putting it back (the only restore write) is
+  // refused.
+  AddFault(Fault::Kind::kAckStatus, kWrite, 2, 0x55);
   const auto r = Update({Image(100), Table({"000B: 41 41 ;"})});
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_THAT(r.OutLines(), Contains("Write EEPROM Failed"));
@@ -273,7 +296,9 @@ TEST_F(FwUpdate, IdentityThatDidNotSurviveEndsWith2) {
 }
 
 TEST_F(FwUpdate, TableMacThatCouldNotBeReadEndsWith3) {
-  AddFault(Fault::Kind::kAckStatus, kRead, 5, 0x55);  // the MAC read after the table line's
+  // The MAC read after the table line's: after the snapshot's six reads, six after the flash
+  // and the line's read-back.
+  AddFault(Fault::Kind::kAckStatus, kRead, 14, 0x55);
   const auto r = Update({Image(100), Table({"0040: 01 ;"})});
   EXPECT_EQ(r.exit_status, 3);
   EXPECT_EQ(r.OutLines(), HundredBytesThen({"BM77 EEPROM Update to default table",

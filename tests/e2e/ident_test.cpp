@@ -121,6 +121,17 @@ TEST_F(Ident, ModuleMacAndNameOverwriteTheFiles) {
   EXPECT_FALSE(io().power());
 }
 
+// A write the module answers as taken and then loses (or whose answer was another's, come in
+// late) does not pass: what the run settled is read back, and a difference ends it with 3.
+TEST_F(Ident, WriteTheModuleLostIsFoundByTheReadBack) {
+  module().SetEeprom(kNameAddress, Ascii("Tavrine-55aa"));
+  board_.WriteFile("/opt/vcomdata", Ascii("300"));
+  for (int write : {1, 2, 3}) AddFault(module(), Fault::Kind::kNotStored, kWrite, write);  // name twice, VCOM
+  const auto r = RunIdent();
+  EXPECT_EQ(r.exit_status, 3);
+  EXPECT_THAT(r.OutLines(), Contains("Identity Check Failed: Device Name VCOM"));
+}
+
 TEST_F(Ident, ConversationWithTheModule) {
   module().SetEeprom(kNameAddress, Ascii("Tavrine-55aa"));
   board_.WriteFile("/opt/vcomdata", Ascii("300"));
@@ -133,9 +144,13 @@ TEST_F(Ident, ConversationWithTheModule) {
   }
   using F = std::pair<uint8_t, std::string>;
   const std::string name_write = "000B" + HexOf(Ascii(kName));
-  EXPECT_THAT(frames, ElementsAre(F{kRead, "000006"}, F{kRead, "000B0E"}, F{kWrite, name_write},
+  // The MAC is read twice (a confirmed read), the rest once.
+  EXPECT_THAT(frames, ElementsAre(F{kRead, "000006"}, F{kRead, "000006"}, F{kRead, "000B0E"},
+                                  F{kWrite, name_write},
                                   F{kWrite, name_write}, F{kRead, "001902"},
-                                  F{kWrite, "0019012C"}));
+                                  F{kWrite, "0019012C"},
+                                  // what the run settled, read back
+                                  F{kRead, "000006"}, F{kRead, "000B0E"}, F{kRead, "001902"}));
   EXPECT_EQ(module().Eeprom(kAfterNameAddress, 2), kAfterName);
 }
 
@@ -174,7 +189,8 @@ TEST_P(IdentVcom, FileWinsElseModuleElseDefault) {
     fs::create_hard_link(board_.SandboxPath(kept), board_.SandboxPath("/opt/vcomdata"));
   }
   if (c.read_ack != 0x33) {
-    AddFault(module(), Fault::Kind::kAckStatus, kRead, 3, static_cast<uint8_t>(c.read_ack));
+    // The VCOM's read, after the MAC's two and the name's.
+    AddFault(module(), Fault::Kind::kAckStatus, kRead, 4, static_cast<uint8_t>(c.read_ack));
   }
   const auto r = RunIdent();
   EXPECT_EQ(r.exit_status, c.status);
@@ -520,7 +536,8 @@ TEST_P(IdentNames, NameFollowsTheMac) {
   module().SetEeprom(kMacAddress, Hex("5E4D3C2B1A00"));  // 00:1A:2B:3C:4D:5E
   module().SetEeprom(kNameAddress, c.module_name);
   if (c.read_ack != 0x33) {
-    AddFault(module(), Fault::Kind::kAckStatus, kRead, 2, static_cast<uint8_t>(c.read_ack));
+    // The name's read, after the MAC's two.
+    AddFault(module(), Fault::Kind::kAckStatus, kRead, 3, static_cast<uint8_t>(c.read_ack));
   }
   const auto r = RunIdent();
   EXPECT_EQ(r.exit_status, c.status);
@@ -589,6 +606,31 @@ INSTANTIATE_TEST_SUITE_P(
         MacReadCase{"Silence", Fault::Kind::kSilence, 0x33,
                     {"BM77 Reply Timeout", "Read EEPROM Failed"}}),
     [](const auto& tc) { return std::string(tc.param.name); });
+
+// One read of the MAC answered with an unusable MAC that the module does not hold (a reply that
+// was not this read's, a line that garbled it): the two reads disagree, the MAC counts as not
+// read, and nothing is replaced, whichever of the two lied.
+TEST_F(Ident, MacWhoseTwoReadsDisagreeIsNotJudgedAndNothingIsWritten) {
+  // "<3", then a read's response carrying FF FF FF FF FF FF (the CRC is not judged).
+  const Bytes lie = Hex("3C 33 3C 66 73 00 06 FF FF FF FF FF FF 00 00 3C 5A");
+  for (const int lying_read : {1, 2}) {
+    SCOPED_TRACE(lying_read);
+    module().ClearFaults();
+    Fault f;
+    f.kind = Fault::Kind::kRawReply;
+    f.command = kRead;
+    f.occurrence = lying_read;
+    f.bytes = lie;
+    module().AddFault(f);
+    testbed::RunOptions options;
+    PlayNoisewell(true, &options);
+    const auto r = RunIdent(options);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.OutLines().back(), kMacNotRead);
+    EXPECT_THAT(module().eeprom_writes(), IsEmpty());
+    EXPECT_THAT(board_.system_calls(), IsEmpty());  // no random MAC was asked for
+  }
+}
 
 struct FailedWriteCase {
   const char* name;

@@ -4,7 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +17,7 @@
 
 #include "flash_support.h"
 #include "identity_board.h"
+#include "run_records.h"
 #include "sim_protocol.h"
 
 namespace e2e {
@@ -28,20 +32,22 @@ const std::string kPortOk = "BT Com Port Init Success.";
 const std::string kVcomLine = "Read Vcom From BM77: 1-0-256";
 
 // One identity record as the tests see it: where it lies (with the two bytes after the name,
-// which its read returns), which read of the run's snapshot takes it, and its name in lines.
+// which its read returns), which reads of the run take it, and its name in lines.
 struct Record {
   const char* name;
   uint16_t address;
   size_t length;
-  int read;          // occurrence of the read command in the snapshot
+  int read;          // occurrence of the read command: the first of the snapshot's two
+  int check;         // ...and the check's, after the restore
   int restore;       // occurrence of the write command in the restore, after the table's
   std::string line;  // a table line that writes over the whole record
 };
 
-const Record kMac{"MAC", 0x0000, 6, 1, 1, "0000: 01 02 03 04 05 06 ;"};
-const Record kName{"Device Name", 0x000B, 14, 2, 2,
+// The snapshot reads each record twice (a confirmed read), the check once.
+const Record kMac{"MAC", 0x0000, 6, 1, 7, 1, "0000: 01 02 03 04 05 06 ;"};
+const Record kName{"Device Name", 0x000B, 14, 3, 8, 2,
                    "000B: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E ;"};
-const Record kVcom{"VCOM", 0x0019, 2, 3, 3, "0019: 03 E8 ;"};
+const Record kVcom{"VCOM", 0x0019, 2, 5, 9, 3, "0019: 03 E8 ;"};
 const Record kRecords[] = {kMac, kName, kVcom};
 
 class IdentityGuard : public IdentityBoard {
@@ -353,9 +359,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(IdentityGuard, RestoreWriteTakenOnAnOddStatusIsNotDone) {
   AddFault(Fault::Kind::kAckStatus, kWrite, 2, 0x00);  // the MAC's restore, after the table's
-  const auto r = Update(Table({"0100: 01 ;"}));
-  // The MAC reads back equal (the table never touched it), but nothing says the module stored
-  // the write the lenient policy let through.
+  const auto r = Update(Table({"0000: 66 55 44 33 22 11 ;"}));
+  // The MAC reads back equal (the table wrote the bytes it held), but nothing says the module
+  // stored the restore write the lenient policy let through.
   EXPECT_EQ(r.exit_status, 2);
   ExpectIdentityKept();
 }
@@ -391,7 +397,7 @@ TEST_P(TrailerInRecord, ReadWholeOneByteAtATime) {
 }
 
 TEST_P(TrailerInRecord, ReadWholeWhenAPieceEndsRightAfterIt) {
-  for (int read : {GetParam().record.read, GetParam().record.read + 3}) {  // snapshot, check
+  for (int read : {GetParam().record.read, GetParam().record.check}) {
     Fault f;
     f.kind = Fault::Kind::kSplit;
     f.command = kRead;
@@ -413,6 +419,55 @@ INSTANTIATE_TEST_SUITE_P(
         TrailerCase{"Name", kName, Hex("54617672696E652D 3C5A 3131"), kDataOffset + 10},
         TrailerCase{"Vcom", kVcom, Hex("3C 5A"), kDataOffset + 2}),
     [](const auto& tc) { return std::string(tc.param.name); });
+
+
+// An interrupt is an ordered stop. The module's EEPROM write is played here so that the signal
+// goes out while the line after the MAC's is written, after the table wrote over the MAC: the
+// run sends no further line, puts the MAC back (and nothing it did not write over), leaves its
+// record with the outcome "interrupted", and ends with 128 + the signal's number.
+TEST_F(IdentityGuard, InterruptMidTableRestoresWhatTheTableWroteOverAndSaysSo) {
+  const std::string records = board_.sandbox() + "-records.jsonl";
+  const std::string table =
+      Table({"0000: 01 02 03 04 05 06 ;", "0100: 07 ;", "0200: 08 ;"});
+  // The table tool under each signal, the firmware tool (after its flash, in its table) once.
+  const std::vector<std::pair<const char*, int>> runs = {{"bm77_tableupdate", SIGTERM},
+                                                         {"bm77_tableupdate", SIGINT},
+                                                         {"bm77_tableupdate", SIGHUP},
+                                                         {"bm77_fwupdate", SIGTERM}};
+  const std::string image = WriteImage(board_, ImageBytes(100));
+  for (const auto& [program, signal_number] : runs) {
+    SCOPED_TRACE(std::string(program) + " " + std::to_string(signal_number));
+    SetUp();
+    module().SetEeprom(0x0100, Hex("FF FF"));
+    module().SetEeprom(0x0200, Hex("FF"));
+    std::atomic<int> pid{0};
+    std::vector<uint16_t> written;
+    module().SetHandler(kWrite, [&](testbed::Module& m, const Bytes& payload) {
+      const uint16_t address = static_cast<uint16_t>(payload[0] << 8 | payload[1]);
+      m.SetEeprom(address, Bytes(payload.begin() + 2, payload.end()));
+      written.push_back(address);
+      if (address == 0x0100 && pid != 0) kill(pid, signal_number);
+      return testbed::CommandReply{0x33, true, Bytes{kWrite, 0x00}};
+    });
+    testbed::RunOptions options = Recorded(records);
+    options.started = [&](int started) { pid = started; };
+    const bool firmware = std::string(program) == "bm77_fwupdate";
+    const testbed::RunResult r =
+        Run(program, firmware ? std::vector<std::string>{image, table} : std::vector<std::string>{table},
+            options);
+    module().SetHandler(kWrite, nullptr);
+    EXPECT_EQ(r.exit_status, 128 + signal_number) << r.out;
+    EXPECT_THAT(r.OutLines(), ::testing::Contains("Interrupted, rest of table not written"));
+    ExpectIdentityKept();
+    EXPECT_EQ(module().Eeprom(0x0200, 1), Hex("FF")) << "a line after the stop was written";
+    // Only the MAC was written over, so only the MAC is written back.
+    EXPECT_EQ(written, (std::vector<uint16_t>{0x0000, 0x0100, 0x0000}));
+    const std::vector<json> got = Records(records);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back()["outcome"], "interrupted");
+    EXPECT_EQ(got.back()["status"], 128 + signal_number);
+  }
+}
 
 }  // namespace
 }  // namespace e2e

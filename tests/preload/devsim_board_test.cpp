@@ -281,8 +281,8 @@ TEST_F(Devsim, WrongFaultOrPictureNameIsNamedAndNothingIsDone) {
   std::string faults;
   for (const devsim::FaultEntry& f : devsim::kFaults) faults += std::string(" ") + f.name;
   const std::pair<std::string, std::string> cases[] = {
-      {"fault module-silent bogus", "unknown fault bogus; the faults are" + faults + ", or clear"},
-      {"fault clear module-silent", "unknown fault clear; the faults are" + faults + ", or clear"},
+      {"fault module-silent bogus", "unknown fault bogus; the faults are" + faults + ", chaos:SEED, or clear"},
+      {"fault clear module-silent", "unknown fault clear; the faults are" + faults + ", chaos:SEED, or clear"},
       {"picture screen.jpg", "picture wants a file name ending in .png, not 'screen.jpg'"},
       {"picture .png", "picture wants a file name ending in .png, not '.png'"},
   };

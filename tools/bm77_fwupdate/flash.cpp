@@ -145,6 +145,10 @@ int ProgramBank(int port, int image) {
     return -1;
   }
   for (;;) {
+    if (bm77::StopRequested()) {  // an ordered stop: no further block
+      puts(fwmsg::kFlashInterrupted);
+      return -1;
+    }
     const size_t want = static_cast<uint32_t>(bin_file_size) < kFlashBlockSize
                             ? static_cast<size_t>(bin_file_size)
                             : kFlashBlockSize;

@@ -11,7 +11,8 @@
 // through, but the boot mode request failed; 252 serial port; 253 image name; 254 image or
 // table file (missing, not a regular file, or an image that is empty or larger than the
 // flash), the module untouched; 255 flash programming, or not started because the module
-// did not answer an identity read (then nothing was changed).
+// did not answer an identity read (then nothing was changed); 128 + N stopped by signal N
+// (SIGINT, SIGTERM, SIGHUP) after the records it wrote over were put back (stop.h).
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -123,10 +124,17 @@ int UpdateKeepingIdentity(int port, const Arguments& args, Files* files) {
     puts(fwmsg::kFlashNotStarted);
     return kStatusFlashFailed;
   }
+  // Stopped before the flash was touched: it is left as it is, not erased for nothing.
+  if (bm77::StopRequested()) return kStatusFlashFailed;
   if (UpdateFlashCode(port, files->image) != 0) return kStatusFlashFailed;
+  bm77::NoteFlashChanges(port, &identity);
   const bool table_whole = ApplyTable(port, *files, identity);
+  bm77::HoldStopSignals(true);  // the restore is not cut short
   const int restored = bm77::RestoreIdentity(port, identity);
-  return bm77::GuardStatus(identity, restored, bm77::CheckIdentity(port, identity), table_whole);
+  const int status =
+      bm77::GuardStatus(identity, restored, bm77::CheckIdentity(port, identity), table_whole);
+  bm77::HoldStopSignals(false);
+  return status;
 }
 
 void CloseIfOpen(int fd) {
@@ -137,6 +145,7 @@ int Run(int argc, char** argv) {
   bm77::KeepStandardDescriptorsOpen();
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kStrict);
+  bm77::CatchStopSignals();
   Arguments args;
   if (argc > 1) args.image = argv[1];
   if (argc > 2) args.table = argv[2];
@@ -157,7 +166,7 @@ int Run(int argc, char** argv) {
   close(port);
   CloseIfOpen(files.image);
   CloseIfOpen(files.table);
-  return status == kStatusDone && !mode_set ? kStatusBoardIoFailed : status;
+  return bm77::StatusAfterStop(status == kStatusDone && !mode_set ? kStatusBoardIoFailed : status);
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ constexpr const char kFlashSwitchBankFailed[] = "Flash Switch Bank Failed";
 constexpr const char kBankStartFailed[] = "Flash Burst Write Bank Start Failed";
 constexpr const char kReadFwFileFailed[] = "Read FW File Failed";
 constexpr const char kBlockFailed[] = "Flash Burst Write 1 Block Failed";
+constexpr const char kFlashInterrupted[] = "Interrupted, rest of the firmware not written";
 constexpr const char kFlashDone[] = "OK";
 
 // The tool

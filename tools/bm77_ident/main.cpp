@@ -5,13 +5,15 @@
 // ignored.
 //
 // Exit status: 0 done; 2 the module's MAC could not be read, so nothing was written; 3 a
-// command to the module failed on the way, or a write was acknowledged with an odd status and
-// so may not have been stored (the run still went to its end); 4 everything else went
+// command to the module failed on the way, a write was acknowledged with an odd status and
+// so may not have been stored, or the module did not read back the identity the run settled
+// (the run still went to its end); 4 everything else went
 // through, but the VCOM did not reach the display power chip or the module was not switched
 // off (a board I/O request failed); 5 the module's MAC is unusable and no six random bytes
 // came to replace it, so the unit keeps no MAC of its own and needs provisioning (the rest of
 // the run still went to its end; 5 wins over 3 and 4); 255 no serial port.
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "bm77link.h"
@@ -67,13 +69,32 @@ int SettleVcom(int port, bool* module_ok) {
   return vcom;
 }
 
-// bm77_ident reads nothing back: the identity it settled counts as verified in the run record
-// when the module confirmed every exchange of the run.
+// The identity the run settled counts as verified in the run record when the module confirmed
+// every exchange of the run and read it back.
 void RecordSettled(const uint8_t* mac, const uint8_t* name, int vcom) {
   if (bm77::UnconfirmedWrites() != 0) return;
   record::SetMac(record::Moment::kAfter, mac);
   record::SetName(record::Moment::kAfter, name, ident::kNameLength);
   record::SetVcom(record::Moment::kAfter, vcom);
+}
+
+// Whether the module holds the identity the run settled: MAC, name and VCOM read back. A write
+// can be "confirmed" by a reply that was not its own (a copy of an earlier reply that came in
+// late), so only reading back shows that the module holds what the run promises.
+bool ModuleHolds(int port, const uint8_t* mac, const uint8_t* name, int vcom) {
+  uint8_t held_mac[ident::kMacBytes] = {};
+  uint8_t held_name[ident::kNameBufferSize] = {};
+  bm77::ReadOutcome vcom_read;
+  const bool mac_ok = bm77::ReadMac(port, held_mac, nullptr) == bm77::ReadOutcome::kData &&
+                      memcmp(held_mac, mac, ident::kMacBytes) == 0;
+  const bool name_ok = bm77::ReadDeviceName(port, held_name) == bm77::ReadOutcome::kData &&
+                       memcmp(held_name, name, ident::kNameLength) == 0;
+  const bool vcom_ok = bm77::ReadVcom(port, /*print_line=*/false, &vcom_read) == vcom &&
+                       vcom_read == bm77::ReadOutcome::kData;
+  if (mac_ok && name_ok && vcom_ok) return true;
+  printf(bm77::msg::kIdentityCheckFailedFormat, mac_ok ? "" : " MAC",
+         name_ok ? "" : " Device Name", vcom_ok ? "" : " VCOM");
+  return false;
 }
 
 // Everything after the module's MAC was read. Returns whether every exchange went through;
@@ -94,6 +115,7 @@ bool Reconcile(int port, uint8_t* mac, bool* io_ok) {
   if (SaveDeviceNameToBM77(port, name) != 0) module_ok = false;
 
   const int vcom = SettleVcom(port, &module_ok);
+  if (module_ok && !ModuleHolds(port, mac, name, vcom)) module_ok = false;
   if (HandVcomTo9928(vcom) != 0) *io_ok = false;
   if (SetBM77Power(0) != 0) *io_ok = false;
   if (module_ok && !ident::IsUnusableMac(mac)) RecordSettled(mac, name, vcom);
@@ -114,9 +136,10 @@ int Run() {
   puts(bm77::msg::kPortInitSuccess);
 
   // A MAC that did not come from the module must not be taken for an unusable one: that would
-  // replace a good identity with a random one.
+  // replace a good identity with a random one. So it is confirmed: a reply that was not this
+  // read's answer (a copy, another command's, a bit hit on the line) cannot pass for it.
   uint8_t mac[ident::kMacBytes] = {};
-  if (bm77::ReadMac(port, mac, nullptr) != bm77::ReadOutcome::kData) {
+  if (bm77::ReadMac(port, mac, nullptr, bm77::Reads::kConfirmed) != bm77::ReadOutcome::kData) {
     puts(ident::msg::kMacNotRead);
     return kStatusMacNotRead;
   }

@@ -8,7 +8,8 @@
 // or file; 2 a record could not be read before the update, a restore write failed, or a record
 // did not read back equal;
 // 3 the table is not wholly in the module (a write failed or was refused, or the file could not
-// be read to its end; 2 wins over 3); 255 argument count or serial port.
+// be read to its end; 2 wins over 3); 255 argument count or serial port; 128 + N stopped by
+// signal N (SIGINT, SIGTERM, SIGHUP) after the records it wrote over were put back (stop.h).
 #include <stdio.h>
 #include <unistd.h>
 
@@ -36,14 +37,19 @@ int UpdateKeepingIdentity(int port, int table) {
   bm77::SavedIdentity identity;
   bm77::SaveIdentity(port, &identity);
   const bool whole = bm77::UpdateEEPROMGuarded(port, table, identity);
+  bm77::HoldStopSignals(true);  // the restore is not cut short
   const int restored = bm77::RestoreIdentity(port, identity);
-  return bm77::GuardStatus(identity, restored, bm77::CheckIdentity(port, identity), whole);
+  const int status =
+      bm77::GuardStatus(identity, restored, bm77::CheckIdentity(port, identity), whole);
+  bm77::HoldStopSignals(false);
+  return status;
 }
 
 int Run(int argc, char** argv) {
   bm77::KeepStandardDescriptorsOpen();  // before anything is opened
   bm77::UseLineBufferedOutput();
   bm77::SetAckPolicy(bm77::AckPolicy::kLenient);
+  bm77::CatchStopSignals();
   puts(msg::kConfigurationBanner);
   if (argc != 2) {
     record::SetOutcome("usage");  // 255 stands for the port as well
@@ -73,7 +79,7 @@ int Run(int argc, char** argv) {
   const int status = UpdateKeepingIdentity(port, table);
   close(table);
   close(port);
-  return status;
+  return bm77::StatusAfterStop(status);
 }
 
 }  // namespace
