@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <memory>
 #include <regex>
 #include <set>
 
@@ -20,11 +19,6 @@ const char kBlockLast[] = "00:1A:2B:00:00:FF";
 // The tools that write a record, in the order of the line.
 const std::vector<std::string> kSequence = {"bm77_provision", "bm77_fwupdate", "bm77_tableupdate",
                                             "bm77_ident"};
-
-std::unique_ptr<station_test::PostgresServer>& Server() {
-  static std::unique_ptr<station_test::PostgresServer> server;
-  return server;
-}
 
 std::string Trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -48,27 +42,16 @@ std::string Shown(const std::string& show, const std::string& label) {
   return found[2];
 }
 
-class FactoryLine : public testing::TestWithParam<std::string> {
+class FactoryLine : public station_test::StoreTest {
  protected:
   void SetUp() override {
-    dir_ = station_test::MakeTempDir();
-    if (GetParam() == "sqlite") {
-      db_ = dir_ + "/ledger.db";
-    } else {
-      try {
-        if (!Server()) Server() = std::make_unique<station_test::PostgresServer>();
-        db_ = Server()->NewDatabase();
-      } catch (const std::exception& error) {
-        FAIL() << error.what();
-      }
-    }
+    StoreTest::SetUp();
+    if (HasFatalFailure()) return;
     records_ = dir_ + "/records.jsonl";
     Write("firmware.bin", std::string(4096, '\x5A'));
     Write("default.txt", "// defaults\r\n0040: 11 22 33 44 ;\r\n");
     Write("service.txt", "0060: 5A 5B 5C ;\r\n");
   }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
   void Write(const std::string& name, const std::string& bytes) {
     std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
   }
@@ -110,7 +93,7 @@ class FactoryLine : public testing::TestWithParam<std::string> {
     return Devsim(board, {"show"}).out;
   }
 
-  std::string dir_, db_, records_;
+  std::string records_;
 };
 
 TEST_P(FactoryLine, EachUnitKeepsItsHandedOutMacAndNameAndCountsOnce) {

@@ -48,27 +48,8 @@ std::string WithRun(const std::string& record, unsigned n, const json& change = 
   return r.dump();
 }
 
-std::unique_ptr<station_test::PostgresServer>& Server() {
-  static std::unique_ptr<station_test::PostgresServer> server;
-  return server;
-}
-
-class Ledger : public testing::TestWithParam<std::string> {
+class Ledger : public station_test::StoreTest {
  protected:
-  void SetUp() override {
-    dir_ = station_test::MakeTempDir();
-    if (GetParam() == "sqlite") {
-      db_ = dir_ + "/ledger.db";
-      return;
-    }
-    try {
-      if (!Server()) Server() = std::make_unique<station_test::PostgresServer>();
-      db_ = Server()->NewDatabase();
-    } catch (const std::exception& error) {
-      FAIL() << error.what();
-    }
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
   Output Run(const std::vector<std::string>& args) { return station_test::Station(db_, args, dir_ + "/run"); }
   // Another store on the same server (or in the same folder), for the tests that need two.
   std::string OtherStore(const std::string& name) {
@@ -87,7 +68,6 @@ class Ledger : public testing::TestWithParam<std::string> {
     for (int i = 0; i < count; ++i) macs.push_back(Run({"next-mac"}).out);
     return macs;
   }
-  std::string dir_, db_;
 };
 
 TEST_P(Ledger, BlocksAreCheckedAndHandedOutLowestFirst) {

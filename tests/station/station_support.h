@@ -13,9 +13,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -157,6 +160,32 @@ class PostgresServer {
   int port_ = 0;
   pid_t pid_ = -1;
   int databases_ = 0;
+};
+
+// A ledger on the store the test's parameter names: "sqlite" (a file in the test's own folder)
+// or "postgresql" (a new database on one throwaway server shared by the test program).
+class StoreTest : public testing::TestWithParam<std::string> {
+ protected:
+  static std::unique_ptr<PostgresServer>& Server() {
+    static std::unique_ptr<PostgresServer> server;
+    return server;
+  }
+  void SetUp() override {
+    dir_ = MakeTempDir();
+    if (GetParam() == "sqlite") {
+      db_ = dir_ + "/ledger.db";
+      return;
+    }
+    try {
+      if (!Server()) Server() = std::make_unique<PostgresServer>();
+      db_ = Server()->NewDatabase();
+    } catch (const std::exception& error) {
+      FAIL() << error.what();
+    }
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+  std::string dir_, db_;
 };
 
 }  // namespace station_test

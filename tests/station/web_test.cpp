@@ -41,26 +41,16 @@ std::string Record(const std::string& tool, int status, const json& mac, const s
   return r.dump() + "\n";
 }
 
-std::unique_ptr<station_test::PostgresServer>& Postgres() {
-  static std::unique_ptr<station_test::PostgresServer> server;
-  return server;
-}
-
-class Page : public testing::TestWithParam<std::string> {
+class Page : public station_test::StoreTest {
  protected:
   void SetUp() override {
-    dir_ = station_test::MakeTempDir();
-    if (GetParam() == "sqlite") {
-      db_ = dir_ + "/ledger.db";
-    } else {
-      if (!Postgres()) Postgres() = std::make_unique<station_test::PostgresServer>();
-      db_ = Postgres()->NewDatabase();
-    }
+    StoreTest::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(Station({"block", "add", "00:1A:2B:00:00:00", "00:1A:2B:00:00:63"}).status, 0);
   }
   void TearDown() override {
     StopServer();
-    std::system(("rm -rf " + dir_).c_str());
+    StoreTest::TearDown();
   }
   station_test::Output Station(const std::vector<std::string>& args) {
     return station_test::Station(db_, args, dir_ + "/run");
@@ -97,7 +87,6 @@ class Page : public testing::TestWithParam<std::string> {
     return json::parse(res->body);
   }
 
-  std::string dir_, db_;
   std::unique_ptr<web::WebServer> server_;
   std::thread thread_;
   std::unique_ptr<httplib::Client> client_;
