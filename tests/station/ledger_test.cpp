@@ -578,11 +578,13 @@ TEST_P(SqliteLedger, ErrorsNameTheFileAndWritersNeedTheLog) {
   station::OpenStore(plain, station::Access::kWrite)->Query("PRAGMA journal_mode=DELETE");
   ASSERT_EQ(chown(plain.c_str(), getpwnam("nobody")->pw_uid, 0), 0);
   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-  const Output no_log = station_test::Station(plain, {"next-mac"}, "/tmp/bm77-station-nobody", "nobody");
+  const std::string program = dir_ + "/bm77_station";
+  ASSERT_EQ(std::system(("cp '" BM77_STATION "' '" + program + "'").c_str()), 0);
+  const Output no_log = station_test::Station(plain, {"next-mac"}, "/tmp/bm77-station-nobody", "nobody", program);
   EXPECT_EQ(no_log.status, 3);
   EXPECT_EQ(no_log.err.find("Ledger store failed: " + plain + ": the write-ahead log could not be switched on"), 0u)
       << no_log.err;
-  const Output report = station_test::Station(db_, {"report"}, "/tmp/bm77-station-nobody", "nobody");
+  const Output report = station_test::Station(db_, {"report"}, "/tmp/bm77-station-nobody", "nobody", program);
   EXPECT_EQ(report.status, 0) << report.err;
   EXPECT_EQ(report.out.find("Runs: 0 (0 without a unit)\n"), 0u) << report.out;
   std::system("rm -f /tmp/bm77-station-nobody.out /tmp/bm77-station-nobody.err");

@@ -68,9 +68,11 @@ inline int Wait(pid_t pid) {
 
 // bm77_station --db `db` ARGS..., its outputs kept in `scratch`.out and .err (as `user`, when
 // given).
+// With `user`, the program runs as that user: `program` then names a copy it can reach (the
+// build folder may lie in a folder only root may enter, as a checkout under mktemp -d does).
 inline Output Station(const std::string& db, const std::vector<std::string>& args, const std::string& scratch,
-                      const char* user = nullptr) {
-  std::vector<std::string> argv = {BM77_STATION, "--db", db};
+                      const char* user = nullptr, const std::string& program = BM77_STATION) {
+  std::vector<std::string> argv = {program, "--db", db};
   argv.insert(argv.end(), args.begin(), args.end());
   Output output;
   output.status = Wait(Spawn(argv, scratch + ".out", scratch + ".err", user));
