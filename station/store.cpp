@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <regex>
 
 #include "messages.h"
 
@@ -18,8 +17,15 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
 // libpq's own keyword form begins with a keyword and '=' ("host=ledger dbname=..."). libpq
 // knows a URI only by its scheme in lower case.
 bool IsKeywordString(const std::string& where) {
-  static const std::regex keyword(R"(^\s*[A-Za-z_]+\s*=)");
-  return std::regex_search(where, keyword);
+  const auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  const auto letter = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0 || c == '_'; };
+  std::size_t at = 0;
+  while (at < where.size() && space(where[at])) ++at;
+  const std::size_t word = at;
+  while (at < where.size() && letter(where[at])) ++at;
+  if (at == word) return false;
+  while (at < where.size() && space(where[at])) ++at;
+  return at < where.size() && where[at] == '=';
 }
 
 }  // namespace
