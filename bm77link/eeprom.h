@@ -38,7 +38,7 @@ enum class AckPolicy {
 
 enum class AckVerdict { kAccepted, kRefused, kSuccessWithoutResponse };
 
-// Pure judgement of a Recieve_Ack result. No acknowledgement at all (kNoAck) is a refusal
+// Pure judgement of a Recieve_Ack result. No acknowledgement at all (kNoAck, kNotAnAck) is a refusal
 // under both policies.
 AckVerdict JudgeAck(AckPolicy policy, int status);
 

@@ -349,6 +349,16 @@ int Send_Command(int port, uint8_t command, uint8_t length, const uint8_t* paylo
 
 int Recieve_Ack(int port) {
   if (Recieve_Raw(port, 2) < 0) return kNoAck;
+  // Acceptance is judged on the second byte alone. Any other status needs the mark before it,
+  // and is never the mark itself: other bytes are some other reply's, one sent late or
+  // trickling in, whose rest may still be coming. Each exchange after would take a piece of it
+  // and spend its limit (or, under the lenient policy, pass for a success), so the line is out
+  // of step as after silence.
+  const bool marked = rx_buffer[0] == kFrameMark && rx_buffer[1] != kFrameMark;
+  if (!marked && rx_buffer[1] != kAckAccepted) {
+    NoteNoCompleteReply();
+    return kNotAnAck;
+  }
   return rx_buffer[1];
 }
 

@@ -58,6 +58,10 @@ constexpr int kHeldBack = -2;
 // Result of Recieve_Ack when no acknowledgement arrived (silence or a port error). Never a
 // status byte, so no acknowledgement policy can take it for acceptance.
 constexpr int kNoAck = -1;
+// Result of Recieve_Ack for two bytes that are no acknowledgement: neither an acceptance nor
+// a '<' and a status other than '<'. They belong to another reply, one sent late or trickling
+// in, so the line is out of step.
+constexpr int kNotAnAck = -3;
 // Result of Recieve_Response for a frame that does not start with "<f", and for a response
 // that never completed (silence, port error, or longer than the receive buffer).
 constexpr int kBadResponse = -1;
@@ -95,9 +99,10 @@ int com_init(const char* path);
 // on): they are read and dropped before the frame goes out.
 int Send_Command(int port, uint8_t command, uint8_t length, const uint8_t* payload);
 
-// Waits for the two-byte acknowledgement and returns its second byte (0..255), or kNoAck
-// after one line when the module stayed silent or the port failed. Reads only the two bytes,
-// so a response that follows stays on the line.
+// Waits for the two-byte acknowledgement and returns its second byte (0..255; an acceptance
+// whatever the first), kNoAck after one line when the module stayed silent or the port failed,
+// or kNotAnAck (no line; the line is then out of step) when the two bytes are no
+// acknowledgement. Reads only the two bytes, so a response that follows stays on the line.
 int Recieve_Ack(int port);
 
 // Sends the host's acknowledgement "<3".
@@ -155,10 +160,12 @@ void DrainUntilQuiet(int port, int quiet_ms);
 int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length);
 
 // How the run record names a reply that failed. An acknowledgement: silent when none came
-// (kNoAck), else refused. A response: silent when it did not come whole in time, which left
+// (kNoAck), malformed when what came was none (kNotAnAck), else refused. A response: silent when it did not come whole in time, which left
 // the line less in step than `before` (the state when it was waited for), else malformed.
 inline record::FailureKind AckFailure(int ack) {
-  return ack == kNoAck ? record::FailureKind::kSilent : record::FailureKind::kRefused;
+  return ack == kNoAck      ? record::FailureKind::kSilent
+         : ack == kNotAnAck ? record::FailureKind::kMalformed
+                            : record::FailureKind::kRefused;
 }
 inline record::FailureKind ResponseFailure(LineState before) {
   return CurrentLineState() != before ? record::FailureKind::kSilent

@@ -130,12 +130,12 @@ struct BurstFault {
   std::chrono::milliseconds delay{0};  // kLateResume, kLateFinish
 };
 
-// A module that misbehaves at random. At each host frame, with `per_mille` chances in a
-// thousand, one mischief drawn from `seed` and the frame's place in the run: the reply late
-// (inside or past the host's 3 s limit), twice (a copy shortly after, into the host's next
-// exchange), trickled (one byte every second or more), split, with one bit flipped, with another
-// command's reply, with stray bytes before or after it, not at all, or no reply to anything from
-// then on. The draw depends only on the seed and the frame's index, so a seed replays.
+// A module that misbehaves at random. At each host frame and each reply of the flash burst,
+// with `per_mille` chances in a thousand, one mischief drawn from `seed` and the reply's place
+// in the run: the reply late (inside or past the host's 3 s limit), twice (a copy shortly
+// after, into the host's next exchange), trickled (one byte every second or more), split, with
+// one bit flipped, with another command's reply, with stray bytes before or after it, not at
+// all, or no reply to anything from then on. The draw depends only on the seed and the reply's index, so a seed replays.
 struct Chaos {
   uint64_t seed = 0;
   unsigned per_mille = 150;
@@ -166,8 +166,9 @@ class Module {
   void ClearFaults();
   // Chaos for every later frame that no fault above applies to (nullopt: none, the default).
   void SetChaos(std::optional<Chaos> chaos);
-  // The mischief chaos did so far, one entry per frame it touched: frame index (1-based over
-  // the run's frames), command byte, what it did.
+  // The mischief chaos did so far, one entry per reply it touched: the frame's index (1-based
+  // over the run's frames) and command byte, or for a reply of the flash burst -1, -2, ... (over
+  // the run's burst replies) and the reply's status byte; what it did.
   struct ChaosEvent {
     int frame = 0;
     uint8_t command = 0;

@@ -84,6 +84,9 @@ void PrintUsage(std::ostream& out) {
     name.resize(std::max<size_t>(name.size() + 1, 37), ' ');
     faults += name + f.what + "\n";
   }
+  std::string chaos = std::string("                     ") + devsim::kChaosPrefix + "SEED";
+  chaos.resize(37, ' ');
+  faults += chaos + "a module that misbehaves at random, as the seed says\n";
   char text[sizeof kUsage + 2048];
   std::snprintf(text, sizeof text, kUsage, faults.c_str());
   out << text;

@@ -137,6 +137,7 @@ void Module::Impl::ResetPort() {
   ResetParser();
   flash_.burst.reset();
   chaos_frames_ = 0;
+  chaos_burst_replies_ = 0;
   chaos_dead_ = false;
   SampleSettings();
 }
@@ -354,9 +355,8 @@ void Module::Impl::HandleUnderChaos(const WireEvent& event, std::unique_lock<std
   if (chaos::CommandRuns(draw)) outcome = Execute(event, lock);
   const reply::Plan plan = reply::PlanReply(nullptr, outcome);
   const std::chrono::milliseconds delay = outcome ? outcome->delay : std::chrono::milliseconds{};
-  const Bytes other = last_body_.empty() ? Bytes{kEepromWrite, 0x00} : last_body_;
   const Clock::time_point start = Clock::now() + delay;
-  const std::vector<chaos::Piece> pieces = chaos::Shape(draw, plan.bytes, other);
+  const std::vector<chaos::Piece> pieces = chaos::Shape(draw, plan.bytes, OtherReplyBody());
   if (draw.mischief == Mischief::kNone) {
     for (WireEvent sent : plan.events) {
       sent.at = start;
@@ -375,6 +375,11 @@ void Module::Impl::HandleUnderChaos(const WireEvent& event, std::unique_lock<std
     outbox_.push_back(Pending{piece.bytes, 0, start + piece.at});
   }
   if (outcome && outcome->send_response) last_body_ = outcome->body;
+}
+
+// Another command's response body for chaos to send: the last one sent, or a write's.
+Bytes Module::Impl::OtherReplyBody() const {
+  return last_body_.empty() ? Bytes{kEepromWrite, 0x00} : last_body_;
 }
 
 std::optional<CommandReply> Module::Impl::Execute(const WireEvent& frame,

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "module_chaos.h"
 #include "module_framing.h"
 #include "module_impl.h"
 
@@ -179,8 +180,25 @@ void Module::Impl::EndBank(const Bytes& bank_end) {
       due);
 }
 
+// Under chaos a burst reply meets mischief like a reply to a frame. Its draw is numbered apart
+// (-1, -2, ...), so the frames' draws, and a seed's replay, do not move with the bank's blocks.
 void Module::Impl::SendBurstReply(const Bytes& bytes, Clock::time_point due) {
   if (bytes.empty()) return;
+  if (!chaos_) {
+    PutBurstBytes(bytes, due);
+    return;
+  }
+  const int reply = -++chaos_burst_replies_;
+  if (chaos_dead_) return;
+  const chaos::Draw draw = chaos::DrawFor(*chaos_, reply);
+  if (draw.mischief != Mischief::kNone) chaos_log_.push_back({reply, bytes.back(), draw.mischief});
+  if (draw.mischief == Mischief::kDead) chaos_dead_ = true;
+  for (const chaos::Piece& piece : chaos::Shape(draw, bytes, OtherReplyBody())) {
+    PutBurstBytes(piece.bytes, due + piece.at);
+  }
+}
+
+void Module::Impl::PutBurstBytes(const Bytes& bytes, Clock::time_point due) {
   WireEvent event;
   event.dir = WireEvent::Dir::kModuleToHost;
   const bool two_byte_reply = bytes.size() == 2 && bytes[0] == framing::kSync;

@@ -95,6 +95,8 @@ struct Module::Impl {
   void TakeBlock(const Bytes& data);
   void EndBank(const Bytes& bank_end);
   void SendBurstReply(const Bytes& bytes, Clock::time_point due);
+  void PutBurstBytes(const Bytes& bytes, Clock::time_point due);
+  Bytes OtherReplyBody() const;
   void FlushLine();
   void ResetParser();
 
@@ -114,6 +116,7 @@ struct Module::Impl {
 
   std::optional<Chaos> chaos_;
   int chaos_frames_ = 0;     // frames of this run (ResetPort starts a new run)
+  int chaos_burst_replies_ = 0;  // the flash burst's replies of this run
   bool chaos_dead_ = false;  // chaos has silenced the module for the rest of the run
   Bytes last_body_;          // the last response body sent, another command's reply
   std::vector<Module::ChaosEvent> chaos_log_;

@@ -177,6 +177,7 @@ enum class Trouble {
   kJustInside,  // the reply comes shortly before the host's limit: the run succeeds
   kStray,       // a stray byte follows the reply, before or into the next exchange
   kStrayFirst,  // stray bytes wait on the line before the run's first command
+  kNotAnAck,    // a piece of another reply where the acknowledgement should be
 };
 
 const char* NameOf(Trouble t) {
@@ -192,6 +193,7 @@ const char* NameOf(Trouble t) {
     case Trouble::kJustInside: return "reply just in time";
     case Trouble::kStray: return "stray byte after the reply";
     case Trouble::kStrayFirst: return "stray bytes before the first command";
+    case Trouble::kNotAnAck: return "66 73 for the acknowledgement";
   }
   return "?";
 }
@@ -201,7 +203,8 @@ std::vector<Trouble> TroublesFor(const Exchange& x) {
     case Exchange::Kind::kFrame:
       return {Trouble::kSilence,    Trouble::kRefusal, Trouble::kOddStatus,
               Trouble::kNoHeader,   Trouble::kShortFrame, Trouble::kHangUp,
-              Trouble::kLate,       Trouble::kJustInside, Trouble::kStray};
+              Trouble::kLate,       Trouble::kJustInside, Trouble::kStray,
+              Trouble::kNotAnAck};
     case Exchange::Kind::kResume:
       return {Trouble::kSilence, Trouble::kWrongReply, Trouble::kHangUp, Trouble::kLate,
               Trouble::kJustInside};
@@ -236,6 +239,7 @@ void Plant(testbed::Module& module, const Exchange& x, Trouble t) {
       case Trouble::kOddStatus: f.kind = Fault::Kind::kAckStatus; f.status = 0x00; break;
       case Trouble::kNoHeader: f.kind = Fault::Kind::kNoHeader; break;
       case Trouble::kShortFrame: f.kind = Fault::Kind::kShortFrame; break;
+      case Trouble::kNotAnAck: f.kind = Fault::Kind::kAckBytes; f.bytes = {0x66, 0x73}; break;
       default: f.kind = Fault::Kind::kHangUp; break;
     }
     module.AddFault(f);
@@ -294,10 +298,11 @@ Step StepOf(Tool tool, const CleanRun& clean, const Exchange& x) {
   return Step::kFlash;
 }
 
-// Faults after which no complete reply came in time: the line is out of step, and the run
-// only puts back what it wrote over.
+// Faults after which no complete reply came in time, or what came was no reply: the line is
+// out of step, and the run only puts back what it wrote over.
 bool Silent(Trouble t) {
-  return t == Trouble::kSilence || t == Trouble::kHangUp || t == Trouble::kLate;
+  return t == Trouble::kSilence || t == Trouble::kHangUp || t == Trouble::kLate ||
+         t == Trouble::kNotAnAck;
 }
 
 // Faults a careful host rides out: the run must succeed as the clean one did.
@@ -550,6 +555,8 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeEndsInTimeWithTheRightStatusAndTheIde
 
 constexpr char kChaosSecondsVariable[] = "BM77_CHAOS_SECONDS";
 constexpr char kChaosReplayVariable[] = "BM77_CHAOS_REPLAY";
+// Boards at once in a search (default: as many as the matrix uses); the runs mostly wait.
+constexpr char kChaosBoardsVariable[] = "BM77_CHAOS_BOARDS";
 // Seeds per tool in the suite: each run mostly waits, and the suite runs under the emulator too.
 constexpr int kSuiteSeeds = 24;
 constexpr int kEmulatedSuiteSeeds = 6;
@@ -562,7 +569,12 @@ struct ChaosCase {
 struct CleanState {
   CleanRun run;
   std::array<uint8_t, 8192> eeprom{};  // the whole EEPROM after the clean run
+  Bytes flash;                         // and the whole flash
 };
+
+Bytes WholeFlash(const testbed::Module& module) {
+  return module.Flash(0, testbed::Module::kFlashSize);
+}
 
 std::string OwnPath() {
   char path[4096];
@@ -579,10 +591,25 @@ std::string ReplayCommand(const ChaosCase& c) {
 std::string MischiefOf(const testbed::Module& module) {
   std::string text;
   for (const auto& e : module.chaos_log()) {
-    text += " #" + std::to_string(e.frame) + " " + HexOf(Bytes{e.command}) + " " +
-            testbed::NameOf(e.mischief) + ";";
+    text += e.frame > 0 ? " #" + std::to_string(e.frame) + " " + HexOf(Bytes{e.command})
+                        : " burst reply " + std::to_string(-e.frame) + " (3C " +
+                              HexOf(Bytes{e.command}) + ")";
+    text += std::string(" ") + testbed::NameOf(e.mischief) + ";";
   }
   return text;
+}
+
+// A replayed seed shows its run: the output, the mischief, and what went over the line when
+// (seconds from the first command; the flash blocks left out).
+void ShowRun(const testbed::Module& module, const testbed::RunResult& r) {
+  std::printf("%s%s    status %d in %.1f s, mischief:%s\n", r.out.c_str(), r.err.c_str(),
+              r.exit_status, r.wall_seconds, MischiefOf(module).c_str());
+  const auto log = module.wire_log();
+  for (const WireEvent& e : log) {
+    if (e.kind == WireEvent::Kind::kBurstData) continue;
+    std::printf("  %7.3f %s %s\n", std::chrono::duration<double>(e.at - log.front().at).count(),
+                e.dir == WireEvent::Dir::kHostToModule ? "host  " : "module", HexOf(e.raw).c_str());
+  }
 }
 
 // One seed on a fresh board; empty when the promises held.
@@ -592,9 +619,13 @@ std::string RunChaos(const ChaosCase& c, const CleanState& clean, double* second
              [&](testbed::Module& m) { m.SetChaos(testbed::ChaosForSeed(c.seed)); },
              [&](testbed::Board& board, const auto&, const testbed::RunResult& r) {
                *seconds = r.wall_seconds;
+               if (std::getenv(kChaosReplayVariable) != nullptr) ShowRun(board.module(), r);
                failure = Judge(board, r, -1, clean.run, {});
                if (r.exit_status == 0 && board.module().eeprom() != clean.eeprom) {
                  failure += " status 0, but the EEPROM is not as the clean run left it;";
+               }
+               if (r.exit_status == 0 && WholeFlash(board.module()) != clean.flash) {
+                 failure += " status 0, but the flash is not as the clean run left it;";
                }
                if (!failure.empty()) {
                  failure = std::string(kTools[c.tool].name) + " seed " + std::to_string(c.seed) +
@@ -614,6 +645,7 @@ std::vector<CleanState> CleanRuns() {
                  EXPECT_EQ(r.exit_status, 0) << kTools[t].name << ": " << r.out;
                  cleans[t].run.states = RecordStates(before, board.module().eeprom_writes());
                  cleans[t].eeprom = board.module().eeprom();
+                 cleans[t].flash = WholeFlash(board.module());
                });
   }
   return cleans;
@@ -683,8 +715,13 @@ TEST(Chaos, NoSeedChangesAnIdentityUnmeantOrEndsZeroWithoutTheModuleHoldingTheRu
       }
     }
   };
+  const char* boards_text = std::getenv(kChaosBoardsVariable);
+  const unsigned boards =
+      budget > 0 && boards_text != nullptr
+          ? static_cast<unsigned>(std::clamp(std::atoi(boards_text), 1, 256))
+          : Workers();
   std::vector<std::thread> workers;
-  for (unsigned w = 0; w < Workers(); ++w) workers.emplace_back(work);
+  for (unsigned w = 0; w < boards; ++w) workers.emplace_back(work);
   for (std::thread& w : workers) w.join();
 
   for (const std::string& f : failures) ADD_FAILURE() << f;
@@ -694,7 +731,7 @@ TEST(Chaos, NoSeedChangesAnIdentityUnmeantOrEndsZeroWithoutTheModuleHoldingTheRu
     std::printf("chaos: %s %zu seeds, %zu failed\n", kTools[t].name, runs[t], failed[t]);
   }
   std::printf("chaos: %.1f s wall, longest run %.1f s, %u boards at once\n", wall, longest,
-              Workers());
+              boards);
 }
 
 }  // namespace

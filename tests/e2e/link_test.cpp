@@ -86,6 +86,23 @@ TEST_F(Link, AckJudgedOnItsSecondByteAlone) {
   EXPECT_THAT(r.OutLines(), ElementsAre("send=10", "ack=51"));
 }
 
+TEST_F(Link, BytesThatAreNoAcknowledgementPutTheLineOutOfStep) {
+  // A piece of another reply (one trickling in) where the acknowledgement should be: neither
+  // an acceptance nor a mark and a status. Whatever follows could be the rest of that reply.
+  for (const Bytes& piece : {Hex("6673"), Hex("333C"), Hex("3C3C")}) {
+    Fault f;
+    f.kind = Fault::Kind::kAckBytes;
+    f.command = kRead;
+    f.occurrence = 1;
+    f.bytes = piece;
+    module().ClearFaults();
+    module().AddFault(f);
+    const auto r = Drive({"lenient", "read", "0000", "6", "read", "0000", "6"});
+    EXPECT_THAT(r.OutLines(), ElementsAre("Read EEPROM Failed", "read=-1", "read=-2"))
+        << HexOf(piece);
+  }
+}
+
 TEST_F(Link, ResponseWithoutBodyBufferCopiesNothing) {
   const auto r = Drive({"send", "73", "000002", "ack", "resp", "hostack"});
   EXPECT_THAT(r.OutLines(), ElementsAre("send=10", "ack=51", "resp=5 body=7300026655"));
