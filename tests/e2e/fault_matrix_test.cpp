@@ -549,9 +549,9 @@ TEST(FaultMatrix, EveryFaultOfEveryExchangeEndsInTimeWithTheRightStatusAndTheIde
 //
 // Each serial tool runs against the chaos module (board.h) under many seeds, with the matrix's
 // oracle: every run ends within 30 s, no identity record holds anything the clean run did not
-// put there, and status 0 only when the whole EEPROM is as the clean run left it. The suite
-// runs a fixed set of seeds; BM77_CHAOS_SECONDS=N tries fresh seeds for N seconds instead
-// (scripts/test chaos), and BM77_CHAOS_REPLAY=TOOL:SEED runs one seed again, as printed.
+// put there, and status 0 only when the whole EEPROM and flash are as the clean run left them.
+// The suite runs a fixed set of seeds; BM77_CHAOS_SECONDS=N tries fresh seeds for N seconds
+// instead (scripts/test chaos), and BM77_CHAOS_REPLAY=TOOL:SEED runs one seed again, as printed.
 
 constexpr char kChaosSecondsVariable[] = "BM77_CHAOS_SECONDS";
 constexpr char kChaosReplayVariable[] = "BM77_CHAOS_REPLAY";
