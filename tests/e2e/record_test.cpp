@@ -109,6 +109,20 @@ TEST_F(RunRecord, IdentSettlesFromTheModuleOrNamesTheSilentRead) {
   EXPECT_EQ(r[1]["failures"], json({Failure("read-mac", "silent")}));
 }
 
+TEST_F(RunRecord, BytesThatAreNoAcknowledgementAreAMalformedReply) {
+  Fault piece;  // a piece of another reply where the MAC read's acknowledgement should be
+  piece.kind = Fault::Kind::kAckBytes;
+  piece.command = kRead;
+  piece.occurrence = 1;
+  piece.bytes = Hex("6673");
+  module().AddFault(piece);
+  Recorded("bm77_ident", {});
+  const std::vector<json> r = Records();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0]["status"], 2);
+  EXPECT_EQ(r[0]["failures"], json({Failure("read-mac", "malformed")}));
+}
+
 TEST_F(RunRecord, IdentWithoutAUsableMacVerifiesNoIdentity) {
   module().SetEeprom(0x0000, Hex("FFFFFFFFFFFF"));
   board_.chip().SetWakeResponse(Hex("04 00 33 43"));  // Noisewell fails: no random bytes
