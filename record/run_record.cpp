@@ -24,11 +24,12 @@ namespace record {
 namespace {
 
 constexpr mode_t kRecordFileMode = 0644;
-// The station takes a record file over by renaming it, then waits for its exclusive lock. A
-// record is written under a shared lock on the file that still bears the record's name, so no
-// record goes into a file the station has read to its end. The lock is waited for in steps,
-// a few seconds at most (the station holds it for a moment only); without it the record is
-// written all the same.
+// The station takes a record file over by renaming it, then waits for its lock. A record is
+// written under the lock of the file that still bears the record's name, so no record goes
+// into a file the station has read to its end; and tools run side by side take turns, so the
+// look for a torn line and the write after it are one step. The lock is waited for in steps,
+// a few seconds at most (the station and a tool hold it for a moment only); without it the
+// record is written all the same.
 constexpr int kLockWaitStepMs = 5;
 constexpr int kLockWaitSteps = 400;
 // Opens of the record's name: one more each time the file was taken over between the open
@@ -97,14 +98,15 @@ bool EndsTorn(int fd) {
 }
 
 // One write with O_APPEND: records of programs run side by side never interleave. A torn line
-// before it gets its line end in the same write, so the record starts on a line of its own
-// (should another run mend the same torn line between the look and the write, an empty line
-// results, which readers skip). The tools run as root and the record may lie in /tmp: like the identity
-// files, a symbolic or second hard link there is refused, and so is anything but a regular
-// file (a FIFO would hold the run).
-bool LockShared(int fd) {
+// before it gets its line end in the same write, so the record starts on a line of its own.
+// The look must be under the lock: another tool's record, in the middle of its write, can end
+// in mid-line for a moment, and a line end added after it would leave an empty line. The
+// tools run as root and the record may lie in /tmp: like the identity files, a symbolic or
+// second hard link there is refused, and so is anything but a regular file (a FIFO would
+// hold the run).
+bool Lock(int fd) {
   for (int step = 0; step < kLockWaitSteps; ++step) {
-    if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK && errno != EINTR) return false;  // no locks on this file system
     poll(nullptr, 0, kLockWaitStepMs);
   }
@@ -118,7 +120,7 @@ bool StillNamed(int fd, const char* path) {
          opened.st_ino == named.st_ino;
 }
 
-// The record file open for appending, locked shared where locks are had.
+// The record file open for appending, locked where locks are had.
 int OpenLocked(const char* path) {
   for (int tries = 1;; ++tries) {
     const int fd = bm77::OpenPlainFile(path, O_RDWR | O_APPEND | O_CREAT, kRecordFileMode,
@@ -127,7 +129,7 @@ int OpenLocked(const char* path) {
     // and is refused like a linked one: the name leads to a new file now.
     if (fd < 0 && errno == EINVAL && tries < kOpenTries) continue;
     if (fd < 0) return fd;
-    if (!LockShared(fd) || StillNamed(fd, path) || tries == kOpenTries) return fd;
+    if (!Lock(fd) || StillNamed(fd, path) || tries == kOpenTries) return fd;
     close(fd);  // taken over between the open and the lock: the name leads to a new file now
   }
 }

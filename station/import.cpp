@@ -27,7 +27,7 @@ constexpr std::size_t kImportBatch = 10000;
 constexpr std::size_t kLineMax = record::kRecordSize - 1;
 constexpr std::size_t kReadChunk = 65536;
 constexpr char kTakenSuffix[] = ".importing";
-// Tools write a record under a shared lock on the file that still bears the record file's
+// Tools write a record under the lock of the file that still bears the record file's
 // name, and look again after they have the lock: once the import has held the exclusive lock
 // of a file taken over, no record will come into it. A file system without locks gets this
 // time instead: tools open, write once and close, so what comes within it is read.

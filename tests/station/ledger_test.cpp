@@ -318,9 +318,9 @@ TEST_P(Ledger, ImportWhileAToolAppendsLosesNothing) {
 TEST_P(Ledger, ImportWaitsForAToolInTheMiddleOfItsWrite) {
   const std::string file = Write("runs.jsonl", WithRun(Record("Noisewell", 0, nullptr, nullptr,
                                                               "2026-12-07T21:30:00.000Z"), 1) + "\n");
-  // A tool that opened the file and holds its shared lock, its record not yet written.
+  // A tool that opened the file and holds its lock, its record not yet written.
   const int tool = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  ASSERT_EQ(flock(tool, LOCK_SH), 0);
+  ASSERT_EQ(flock(tool, LOCK_EX), 0);
   const pid_t import = station_test::Spawn({BM77_STATION, "--db", db_, "import", file},
                                           dir_ + "/import.out", dir_ + "/import.err");
   usleep(800000);  // longer than an import would give a late writer on a file system without locks

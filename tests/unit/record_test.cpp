@@ -162,6 +162,43 @@ TEST(RecordFile, WaitsForTheStationAndFollowsTheNameWhenTakenOver) {
   std::system(("rm -rf " + std::string(dir)).c_str());
 }
 
+// Tools run side by side: each record whole on a line of its own, and no empty line between.
+// Records of 2 KB cross the file's pages, where another tool's look at the last byte could see
+// a record in the middle of its write.
+TEST(RecordFile, ToolsSideBySideLeaveWholeLinesOnly) {
+  char dir[] = "/tmp/bm77-record-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/runs.jsonl";
+  constexpr int kRecords = 800, kAtOnce = 8;
+  std::string arg(250, 'a');
+  char name[] = "bm77_tableupdate";
+  char* argv[] = {name, &arg[0], &arg[0], &arg[0], &arg[0], &arg[0], &arg[0], &arg[0], &arg[0],
+                  nullptr};
+  int running = 0;
+  for (int i = 0; i < kRecords; ++i) {
+    if (running == kAtOnce && wait(nullptr) > 0) --running;
+    const pid_t tool = fork();
+    ASSERT_GE(tool, 0);
+    if (tool == 0) {
+      setenv("BM77_RECORD", file.c_str(), 1);
+      constexpr record::Outcome kOutcomes[] = {{0, "ok"}};
+      record::Start(name, 9, argv);
+      _exit(record::Finish(0, kOutcomes));
+    }
+    ++running;
+  }
+  while (wait(nullptr) > 0) {
+  }
+  std::istringstream lines(Contents(file));
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    ASSERT_FALSE(line.empty()) << "line " << count + 1;
+    EXPECT_EQ(json::parse(line)["args"].size(), 8u);
+  }
+  EXPECT_EQ(count, kRecords);
+  std::system(("rm -rf " + std::string(dir)).c_str());
+}
+
 TEST(RecordCrc32, CheckValue) {
   const std::string text = "123456789";
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
