@@ -38,8 +38,8 @@ enum class AckPolicy {
 
 enum class AckVerdict { kAccepted, kRefused, kSuccessWithoutResponse };
 
-// Pure judgement of a Recieve_Ack result. No acknowledgement at all (kNoAck, kNotAnAck) is a refusal
-// under both policies.
+// Pure judgement of a Recieve_Ack result. No acknowledgement at all (kNoAck, kNotAnAck) is a
+// refusal under both policies.
 AckVerdict JudgeAck(AckPolicy policy, int status);
 
 void SetAckPolicy(AckPolicy policy);

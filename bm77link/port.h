@@ -160,8 +160,9 @@ void DrainUntilQuiet(int port, int quiet_ms);
 int ReceiveResponseAtLeast(int port, uint8_t* body, size_t least_frame_length);
 
 // How the run record names a reply that failed. An acknowledgement: silent when none came
-// (kNoAck), malformed when what came was none (kNotAnAck), else refused. A response: silent when it did not come whole in time, which left
-// the line less in step than `before` (the state when it was waited for), else malformed.
+// (kNoAck), malformed when what came was none (kNotAnAck), else refused. A response: silent
+// when it did not come whole in time, which left the line less in step than `before` (the
+// state when it was waited for), else malformed.
 inline record::FailureKind AckFailure(int ack) {
   return ack == kNoAck      ? record::FailureKind::kSilent
          : ack == kNotAnAck ? record::FailureKind::kMalformed

@@ -135,7 +135,8 @@ struct BurstFault {
 // in the run: the reply late (inside or past the host's 3 s limit), twice (a copy shortly
 // after, into the host's next exchange), trickled (one byte every second or more), split, with
 // one bit flipped, with another command's reply, with stray bytes before or after it, not at
-// all, or no reply to anything from then on. The draw depends only on the seed and the reply's index, so a seed replays.
+// all, or no reply to anything from then on. The draw depends only on the seed and the reply's
+// index, so a seed replays.
 struct Chaos {
   uint64_t seed = 0;
   unsigned per_mille = 150;

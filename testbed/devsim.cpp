@@ -79,14 +79,14 @@ constexpr char kUsage[] =
 
 void PrintUsage(std::ostream& out) {
   std::string faults;
-  for (const devsim::FaultEntry& f : devsim::kFaults) {
-    std::string name = std::string("                     ") + f.name;
-    name.resize(std::max<size_t>(name.size() + 1, 37), ' ');
-    faults += name + f.what + "\n";
-  }
-  std::string chaos = std::string("                     ") + devsim::kChaosPrefix + "SEED";
-  chaos.resize(37, ' ');
-  faults += chaos + "a module that misbehaves at random, as the seed says\n";
+  auto list = [&](const std::string& name, const char* what) {
+    std::string line = "                     " + name;
+    line.resize(std::max<size_t>(line.size() + 1, 37), ' ');
+    faults += line + what + "\n";
+  };
+  for (const devsim::FaultEntry& f : devsim::kFaults) list(f.name, f.what);
+  list(std::string(devsim::kChaosPrefix) + "SEED",
+       "a module that misbehaves at random, as the seed says");
   char text[sizeof kUsage + 2048];
   std::snprintf(text, sizeof text, kUsage, faults.c_str());
   out << text;
